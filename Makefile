@@ -1,0 +1,36 @@
+# Top-level entry points; CMake does the building.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+
+.PHONY: all deps demo test test-plain test-sanitize bench clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Installs the Debian packages the build and the tests need (root only).
+deps:
+	bash scripts/install-deps
+
+demo: all
+	bash examples/demo.sh $(BUILD)
+
+test: test-plain test-sanitize
+
+test-plain: all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAMTRAWL_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON
+	cmake --build build-bench -j $(JOBS)
+	for b in build-bench/*_bench; do $$b; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench

@@ -1,0 +1,117 @@
+/*
+ * kxcr: access to a chip's configuration-register (CR) space through one
+ * handle type, whatever the path: a memory-mapped PCI window, PCI
+ * configuration cycles, a Calibre I2C adapter, kif and ppc device files of
+ * the kernel driver, or a remote server reached over TCP.
+ *
+ * The contract of every access routine: a byte count, or -1 with errno set
+ * by the call that failed.
+ */
+#ifndef KXCR_H
+#define KXCR_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum KType_t {
+    KDT_PCI = 0,       /* memory-mapped CR window through the kernel driver */
+    KDT_PCICONF = 1,   /* PCI configuration cycles through the kernel driver */
+    KDT_CALBR = 2,     /* Calibre I2C adapter through the kernel driver */
+    KDT_USB = 3,       /* the maker's own USB-I2C adapter */
+    KDT_IB = 4,        /* InfiniBand vendor-specific MADs */
+    KDT_IF = 5,        /* kif device file (kif_param_st requests) */
+    KDT_PPC = 6,       /* ppc device file (driver memory pages) */
+    KDT_USB_DIMAX = 7  /* Dimax U2C USB-I2C adapter */
+} KType;
+
+typedef enum DType_t {
+    KDT_DUVRA = 0,   /* switch family: 2 address bytes on I2C */
+    KDT_ZORVAN = 1,  /* adapter family: 4 address bytes */
+    KDT_DIMM = 2,    /* 1 address byte */
+    KDT_NOADDR = 3   /* no address phase */
+} DType;
+
+typedef enum Kdevs_t {
+    KDEVS_DUVRA = 0x1,
+    KDEVS_I2CM = 0x2,
+    KDEVS_MEM = 0x4,
+    KDEVS_ZORVAN_DDR = 0x8,
+    KDEVS_ZORVAN_UAR = 0x10,
+    KDEVS_ZORVAN_CR = 0x20,
+    KDEVS_IF = 0x40,
+    KDEVS_REM = 0x80,
+    KDEVS_PPC = 0x100,
+    KDEVS_DEV_I2C = 0x200,
+    KDEVS_IB = 0x400,
+    KDEVS_ZORVAN = 0x38,
+    KDEVS_ALL = (int)0xFFFFFFFF
+} Kdevs;
+
+typedef struct KIB_Private {
+    int dummy;
+} KIB_Private;
+
+typedef struct kfile_t {
+    KType tp;
+    DType dtype;
+    DType itype;
+    int is_i2cm;
+    unsigned char i2c_slave;
+    int fd;
+    int sock;
+    void* ptr;
+    unsigned int map_size;
+    KIB_Private kib;
+    unsigned int i2c_RESERVED;
+    int flags; /* Kdevs bits */
+    unsigned int pellik_wa_slot;
+    int pellik_wa_last_op_write;
+    unsigned int pellik_wa_stat;
+    unsigned long long pellik_wa_max_retries;
+    unsigned long long pellik_wa_num_of_writes;
+    unsigned long long pellik_wa_num_of_retry_writes;
+} kfile;
+
+/* Handle, names, open/close. */
+kfile* kopen(const char* name);
+kfile* kopend(const char* name, DType dtype);
+int kclose(kfile* mf);
+int kdevices(char* buf, int len, int mask);
+int get_device_flags(const char* name);
+char* find_zorvan(const char* name);
+void logset(int ena);
+int plog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Register access. */
+int kread4(kfile* mf, unsigned int offset, u_int32_t* value);
+int kwrite4(kfile* mf, unsigned int offset, u_int32_t value);
+int kread64(kfile* mf, unsigned int offset, void* data, int length);
+int kwrite64(kfile* mf, unsigned int offset, void* data, int length);
+int ksw_reset(kfile* mf);
+void kaccelerate(kfile* mf);
+void krestore(kfile* mf);
+unsigned char kset_i2c_slave(kfile* mf, unsigned char new_i2c_slave);
+void* kget_free_pages(kfile* mf, unsigned int order);
+int kfree_pages(kfile* mf, void* addr, unsigned int order);
+unsigned long kvtop(kfile* mf, void* va);
+
+/* I2C address phase: returns its length; prepare_i2c_data appends the data. */
+int prepare_i2c_buf(unsigned char* buf, DType dtype, unsigned int offset);
+int prepare_i2c_data(unsigned char* buf, DType dtype, unsigned int offset,
+                     const unsigned char* data, int data_length);
+
+/* Write-flush workaround of the Pellik chip revision. */
+int pellik_wa_write_confirm_sem(kfile* mf, unsigned int addr);
+int pellik_wa_write_confirm(kfile* mf, unsigned int addr);
+unsigned int pellik_wa_find_slot(kfile* mf);
+void pellik_wa_clear_stots(kfile* mf);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KXCR_H */

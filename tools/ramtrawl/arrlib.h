@@ -1,0 +1,379 @@
+// Array access library: the chip's internal arrays, reached through register
+// gateways in CR space. ArrLib owns every gateway and array of one database
+// and runs one operation on them; the gateway and array kinds are nested in it.
+#ifndef ARRLIB_H
+#define ARRLIB_H
+
+#include <sys/types.h>
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "kxcr.h"
+
+// A word list: each word as at least 8 lower-case hexadecimal digits and one
+// blank. Leaves the stream in hexadecimal mode with '0' as fill character.
+std::ostream& operator<<(std::ostream& os, const std::vector<u_int32_t>& words);
+
+class ArrLib {
+public:
+    enum Status {
+        Ok = 0,
+        GWLocked = 1,
+        GWBusy = 2,
+        AddrTooHigh = 3,
+        ArrayNotFound = 4,
+        GwNotFound = 5,
+        ReadFailed = 6,
+        WriteFailed = 7,
+        GWReadOnly = 8,
+        AccessError = 9
+    };
+
+    enum AccessType {
+        simple = 0,
+        gfifo = 1,
+        clear = 2,
+        array_addr = 3,
+        reqsl = 4,
+        rxbuffer = 5,
+        irisc = 6,
+        be_address = 7,
+        serdes = 8,
+        xtsram = 9,
+        simple_special = 10,
+        tag_data = 11,
+        field = 12,
+        tag_data2 = 13,
+        sxp = 14,
+        other = 15
+    };
+
+    // ---------------------------------------------------------------- gateways
+
+    class Gateway {
+    public:
+        Gateway(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize, u_int32_t Max,
+                u_int32_t DataAddr, int dSize);
+        virtual ~Gateway();
+
+        virtual Status Read();
+        virtual Status Read(const std::string& arrName);
+        virtual Status Read(u_int32_t index);
+        virtual Status Read(u_int32_t index, std::vector<u_int32_t>& result);
+        virtual Status Write(u_int32_t index, const std::vector<u_int32_t>& data);
+        virtual Status Lock();
+        virtual void Activate(int command, u_int32_t index) const;
+        virtual Status PollBusy(u_int32_t expected) const;
+        virtual void ReadData(std::vector<u_int32_t>& result) const;
+        virtual void WriteData(const std::vector<u_int32_t>& data) const;
+        virtual void UnLock();
+        virtual void PrintData(u_int32_t index, const std::vector<u_int32_t>& data) const;
+        virtual void PrintData(const std::string& name, u_int32_t index,
+                               const std::vector<u_int32_t>& data) const;
+        virtual int BadIndex(u_int32_t index) const;
+
+        static kfile* GetKf();
+        static void SetKf(kfile* kf);
+
+        u_int32_t Address() const { return _gwAddr; }
+
+    protected:
+        // 32-bit shifts and masks where a shift outside 0..31 gives 0.
+        static u_int32_t Shl(u_int32_t value, int bits);
+        static u_int32_t Shr(u_int32_t value, int bits);
+        static u_int32_t Mask(int bits);
+        // Puts value into the field (offset, size) of word.
+        static u_int32_t MergeField(u_int32_t word, u_int32_t value, int offset, int size);
+
+        // One CR access; a failed access ends the process with status 2.
+        u_int32_t CrRead(u_int32_t addr) const;
+        void CrWrite(u_int32_t addr, u_int32_t value) const;
+
+        u_int32_t _gwAddr;
+        int _cmdOffset;
+        int _cmdSize;
+        int _indexOffset;
+        int _indexSize;
+        u_int32_t _maxIndex;
+        u_int32_t _dataAddr;
+        int _dataSize;
+        u_int32_t _ctrlLine;
+        bool _locked;
+
+        static kfile* _kf;
+    };
+
+    // Control-variant gateways: the base protocol with one or two steps replaced.
+
+    class GW_gfifo : public Gateway {
+    public:
+        using Gateway::Gateway;
+        void PrintData(u_int32_t index, const std::vector<u_int32_t>& data) const override;
+        void PrintData(const std::string& name, u_int32_t index,
+                       const std::vector<u_int32_t>& data) const override;
+    };
+
+    class GW_clear : public Gateway {
+    public:
+        GW_clear(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize, u_int32_t Max,
+                 u_int32_t dAddr, int dSize, int corOffset);
+        void Activate(int command, u_int32_t index) const override;
+
+    private:
+        int _corOffset;
+    };
+
+    class GW_be_address : public Gateway {
+    public:
+        using Gateway::Gateway;
+        using Gateway::Read;
+        Status Read(const std::string& arrName) override;
+        void Activate(int command, u_int32_t index) const override;
+        using Gateway::PrintData;
+        void PrintData(const std::string& name, u_int32_t portid, u_int32_t index,
+                       const std::vector<u_int32_t>& data) const;
+    };
+
+    class GW_serdes : public Gateway {
+    public:
+        using Gateway::Gateway;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+    };
+
+    class GW_simple_special : public Gateway {
+    public:
+        GW_simple_special(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize,
+                          u_int32_t Max, u_int32_t dAddr, int dSize, int special1);
+        void ReadData(std::vector<u_int32_t>& result) const override;
+        void WriteData(const std::vector<u_int32_t>& data) const override;
+
+    private:
+        int _special1;
+    };
+
+    class GW_field : public Gateway {
+    public:
+        using Gateway::Gateway;
+        void Activate(int command, u_int32_t index) const override;
+    };
+
+    class GW_tag_data2 : public Gateway {
+    public:
+        using Gateway::Gateway;
+        void Activate(int command, u_int32_t index) const override;
+    };
+
+    // Embedded-processor cache gateway: the caller gives whole control words.
+    class GW_irisc : public Gateway {
+    public:
+        GW_irisc(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize, u_int32_t Max,
+                 u_int32_t dAddr, int dSize, int ways, u_int32_t codeSize);
+        using Gateway::Read;
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t ctrl) const override;
+        using Gateway::Activate;
+        void Activate(u_int32_t ctrl) const;
+        Status Access(u_int32_t ctrl, std::vector<u_int32_t>& data);
+
+    private:
+        int _ways;
+        u_int32_t _codeSize;
+    };
+
+    // Array-addressed gateways: the index carries an array number and a line.
+
+    class GW_array_addr : public Gateway {
+    public:
+        GW_array_addr(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize,
+                      u_int32_t Max, u_int32_t dAddr, int dSize, int aOffset, int aSize,
+                      u_int32_t maxAIndex, u_int32_t maxIndexArr);
+        using Gateway::Read;
+        Status Read() override;
+        Status Read(u_int32_t index, std::vector<u_int32_t>& result) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const override;
+        virtual Status Read(const std::string& arrName, u_int32_t arrIndex);
+
+    protected:
+        int _arrayIndexOffset;
+        int _arrayIndexSize;
+        u_int32_t _arrayMaxIndex;
+        u_int32_t _maxIndexInArray;
+    };
+
+    class GW_reqsl : public GW_array_addr {
+    public:
+        using GW_array_addr::GW_array_addr;
+        using GW_array_addr::Read;
+        Status Read(u_int32_t index, std::vector<u_int32_t>& result) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+    };
+
+    class GW_xtsram : public GW_array_addr {
+    public:
+        using GW_array_addr::GW_array_addr;
+        using GW_array_addr::Read;
+        Status Read() override;
+        void Activate(int command, u_int32_t index) const override;
+        int BadIndex(u_int32_t index) const override;
+        Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+    };
+
+    class GW_tag_data : public GW_array_addr {
+    public:
+        GW_tag_data(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize,
+                    u_int32_t Max, u_int32_t dAddr, int dSize, int aOffset, int aSize,
+                    u_int32_t maxAIndex, u_int32_t maxIndexArr, int tag);
+        using GW_array_addr::Read;
+        Status Read() override;
+        Status Read(u_int32_t index, std::vector<u_int32_t>& result) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        void Activate(int command, u_int32_t index) const override;
+        void ReadData(std::vector<u_int32_t>& result) const override;
+        void WriteData(const std::vector<u_int32_t>& data) const override;
+        int BadIndex(u_int32_t index) const override;
+        Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+
+    private:
+        int _tag;
+    };
+
+    class GW_sxp : public GW_array_addr {
+    public:
+        GW_sxp(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize, u_int32_t Max,
+               u_int32_t dAddr, int dSize, int aOffset, int aSize, u_int32_t maxAIndex,
+               u_int32_t maxIndexArr);
+        using GW_array_addr::Read;
+        Status Read() override;
+        Status Read(u_int32_t index, std::vector<u_int32_t>& result) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const override;
+        Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+    };
+
+    // ------------------------------------------------------------------ arrays
+
+    class Array {
+    public:
+        Array(const char* name, Gateway* gw);
+        virtual ~Array();
+
+        virtual Status Read();
+        virtual Status Read(u_int32_t index);
+        virtual Status Write(u_int32_t index, const std::vector<u_int32_t>& data);
+
+        const std::string& Name() const { return _name; }
+
+    protected:
+        std::string _name;
+        Gateway* _associatedGateway;
+    };
+
+    class Array_addr : public Array {
+    public:
+        Array_addr(const char* Name, Gateway* Gw, u_int32_t index, int size);
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        virtual int BadIndex(u_int32_t index) const;
+
+    protected:
+        u_int32_t _index;
+        int _size;
+    };
+
+    class Array_reqsl : public Array_addr {
+    public:
+        using Array_addr::Array_addr;
+        Status Read() override;
+    };
+
+    class Array_xtsram : public Array_addr {
+    public:
+        using Array_addr::Array_addr;
+        using Array_addr::Read;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const override;
+    };
+
+    class Array_sxp : public Array_addr {
+    public:
+        using Array_addr::Array_addr;
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const override;
+    };
+
+    class Array_tag_data : public Array {
+    public:
+        Array_tag_data(const char* Name, Gateway* Gw, u_int32_t index, int size);
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        virtual int BadIndex(u_int32_t index) const;
+
+    private:
+        u_int32_t _index;
+        int _size;
+    };
+
+    class Array_rx_buffer : public Array {
+    public:
+        Array_rx_buffer(const char* Name, Gateway* Gw, u_int32_t index);
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const;
+
+    private:
+        u_int32_t _index;
+    };
+
+    class Array_irisc : public Array {
+    public:
+        Array_irisc(const char* Name, Gateway* Gw, int tag, int codeSize, int type, int ways);
+        Status Read() override;
+        Status Read(u_int32_t index) override;
+        Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
+        int BadIndex(u_int32_t index) const;
+
+    private:
+        int _tag;
+        int _codeSize;
+        int _type;
+        int _ways;
+    };
+
+    // ------------------------------------------------------------------ facade
+
+    ArrLib(const char* db_file, const char* device);
+    ~ArrLib();
+    ArrLib(const ArrLib&) = delete;
+    ArrLib& operator=(const ArrLib&) = delete;
+
+    Status ReadByGw();
+    Status ReadByGw(u_int32_t address);
+    Status ReadByGw(u_int32_t address, u_int32_t index);
+    Status WriteByGw(u_int32_t address, u_int32_t index, const std::vector<u_int32_t>& data);
+    Status ReadByArray();
+    Status ReadByArray(const char* arrName);
+    Status ReadByArray(const char* arrName, u_int32_t index);
+    Status WriteByArray(const char* arrName, u_int32_t index, const std::vector<u_int32_t>& data);
+
+    Gateway* GwExist(u_int32_t gwAddress) const;
+    Array* ArrayExist(const char* name) const;
+
+private:
+    std::map<std::string, Array*> _arrays;
+    std::map<u_int32_t, Gateway*> _gws;
+};
+
+#endif  // ARRLIB_H

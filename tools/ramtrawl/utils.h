@@ -1,0 +1,15 @@
+// Helpers shared by the front end and the array library.
+#ifndef RAMTRAWL_UTILS_H
+#define RAMTRAWL_UTILS_H
+
+#include <cstdio>
+
+// Parses a number in the given base; anything but the end of the text or a
+// carriage return after the number ends the process with status 1.
+long str2long(const char* str, const int base);
+
+// Opens a file for binary reading; a missing file ends the process with status 1.
+FILE* OpenFileRead(const char* file);
+int CloseFile(FILE* file);
+
+#endif  // RAMTRAWL_UTILS_H
