@@ -5,11 +5,11 @@ ASAN_BUILD ?= build-asan
 
 .PHONY: all deps demo test test-plain test-sanitize bench clean
 
-all:
+all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Installs the Debian packages the build and the tests need (root only).
+# Installs the Debian packages the build and the tests need, when missing.
 deps:
 	bash scripts/install-deps
 
@@ -21,13 +21,13 @@ test: test-plain test-sanitize
 test-plain: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAMTRAWL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-bench:
+bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON
 	cmake --build build-bench -j $(JOBS)
 	for b in build-bench/*_bench; do $$b; done
