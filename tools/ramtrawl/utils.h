@@ -7,6 +7,8 @@
 // Parses a number in the given base; anything but the end of the text or a
 // carriage return after the number ends the process with status 1.
 long str2long(const char* str, const int base);
+// Reports a text that is no acceptable number and ends the process with status 1.
+[[noreturn]] void IllegalValue(const char* str);
 
 // Opens a file for binary reading; a missing file ends the process with status 1.
 FILE* OpenFileRead(const char* file);
