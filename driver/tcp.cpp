@@ -1,9 +1,365 @@
-// Provisional: replaced by the remote-access implementation.
+// TCP helpers of the remote access protocol and its client side.
+//
+// Every request and reply is text ending in one NUL. The stream has no other
+// framing, so a reader must never take bytes past the NUL that ends its
+// message: they belong to the next one.
 #include "tcp.h"
 
-#include <cerrno>
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-int remote_open(const char*, kfile*, DType) { errno = ENOSYS; return -1; }
-int remote_read4(kfile*, unsigned int, u_int32_t*) { errno = ENOSYS; return -1; }
-int remote_write4(kfile*, unsigned int, u_int32_t) { errno = ENOSYS; return -1; }
-int remote_close(kfile*) { errno = ENOSYS; return -1; }
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Longest remote name part that remote_open parses.
+constexpr size_t kMaxRemoteName = 1022;
+// Reply limits of the open, read and write requests, NUL included.
+constexpr int kOpenReplyMax = 10;
+constexpr int kReadReplyMax = 20;
+constexpr int kWriteReplyMax = 40;
+
+// Requests are small and strictly alternate with replies: Nagle's delay
+// would cost every one of them a round trip.
+void set_nodelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Stores up to maxlen bytes, stopping after the first `term` byte. It peeks
+// at what has arrived and then takes exactly the bytes up to the terminator,
+// so the next message stays in the socket and a whole message costs two
+// system calls instead of one per byte.
+int read_until(int fd, char* ptr, int maxlen, char term, int* terminated) {
+    int stored = 0;
+    *terminated = 0;
+    while (stored < maxlen) {
+        ssize_t seen = recv(fd, ptr + stored, maxlen - stored, MSG_PEEK);
+        if (seen < 0 && errno == EINTR) continue;
+        if (seen < 0) return -1;
+        if (seen == 0) break;
+        const void* end = memchr(ptr + stored, term, seen);
+        int take = end ? static_cast<const char*>(end) - (ptr + stored) + 1 : seen;
+        if (readn(fd, ptr + stored, take) != take) return -1;
+        stored += take;
+        if (end) {
+            *terminated = 1;
+            break;
+        }
+    }
+    return stored;
+}
+
+// One request and its reply, which replaces the request in buf. Returns the
+// reply's length, or -1 when the exchange failed or the reply did not end
+// within its limit (parsing it would run past the buffer).
+int exchange(int sock, char* buf, int reply_max) {
+    int terminated = 0;
+    if (writes(sock, buf) < 0) return -1;
+    int len = reads_term(sock, buf, reply_max, &terminated);
+    return terminated ? len : -1;
+}
+
+int connect_to(const char* host, int port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host, nullptr, &hints, &found);
+    if (rc != 0) {
+        if (rc != EAI_SYSTEM) errno = ENXIO;
+        return -1;
+    }
+    sockaddr_in addr = *reinterpret_cast<sockaddr_in*>(found->ai_addr);
+    freeaddrinfo(found);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    set_nodelay(fd);
+    return fd;
+}
+
+void trace_peer(int fd) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return;
+    char host[NI_MAXHOST];
+    if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), len, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0) {
+        strcpy(host, "????");
+    }
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    plog("Accepted connection from host \"%s\" ", host);
+    plog(" (%s)", dotted);
+    plog(", port %d\n", ntohs(peer.sin_port));
+}
+
+int bound_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+// The remote name as remote_open parses it: the part after the last '/',
+// cut to its first 1022 characters, with '@' standing for '/'.
+std::string remote_part(const char* name) {
+    const char* slash = strrchr(name, '/');
+    std::string part(slash ? slash + 1 : name);
+    part.resize(std::min(part.size(), kMaxRemoteName));
+    for (char& c : part) {
+        if (c == '@') c = '/';
+    }
+    return part;
+}
+
+// The port after the host: decimal digits up to the first other character.
+int parse_port(const char* text) {
+    if (!isdigit(static_cast<unsigned char>(*text))) return -1;
+    errno = 0;
+    long port = strtol(text, nullptr, 10);
+    return errno != 0 || port < 1 || port > 65535 ? -1 : static_cast<int>(port);
+}
+
+int open_request(int sock, const char* device, DType dtype) {
+    char header[16];
+    snprintf(header, sizeof header, "O 0x%08x ", static_cast<unsigned>(dtype));
+    char reply[kOpenReplyMax];
+    int terminated = 0;
+    if (writen(sock, header, 13) < 0 || writes(sock, const_cast<char*>(device)) < 0 ||
+        reads_term(sock, reply, sizeof reply, &terminated) < 0) {
+        return -1;
+    }
+    if (!terminated) {
+        errno = EIO;
+        return -1;
+    }
+    if (reply[0] != 'O') {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int open_cli_connection(const char* host, int port) {
+    plog("open_connection(%s, %d)\n", host, port);
+    return connect_to(host, port);
+}
+
+int open_listen_socket(const char* address, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (port < 0 || port > 65535 || (address && inet_pton(AF_INET, address, &addr.sin_addr) != 1)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    // A restarted server must not wait for the old connections' TIME_WAIT.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 1) != 0) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int accept_serv_connection(int listenfd) {
+    // Finished children are reaped by the system.
+    if (signal(SIGCHLD, SIG_IGN) == SIG_ERR) {
+        close(listenfd);
+        return -1;
+    }
+    for (;;) {
+        plog("Waiting for connection on port %d\n", bound_port(listenfd));
+        int fd = accept(listenfd, nullptr, nullptr);
+        if (fd < 0 && errno == EINTR) continue;
+        if (fd < 0) {
+            int saved = errno;
+            close(listenfd);
+            errno = saved;
+            return -1;
+        }
+        pid_t pid = fork();
+        if (pid < 0) {
+            int saved = errno;
+            close(fd);
+            close(listenfd);
+            errno = saved;
+            return -1;
+        }
+        if (pid > 0) {
+            close(fd);
+            continue;
+        }
+        close(listenfd);
+        set_nodelay(fd);
+        trace_peer(fd);
+        return fd;
+    }
+}
+
+int open_serv_connection(int port) {
+    int listenfd = open_listen_socket(nullptr, port);
+    return listenfd < 0 ? -1 : accept_serv_connection(listenfd);
+}
+
+int readn(int fd, void* vptr, int nbytes) {
+    char* ptr = static_cast<char*>(vptr);
+    int done = 0;
+    while (done < nbytes) {
+        ssize_t n = read(fd, ptr + done, nbytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int writen(int fd, void* vptr, int nbytes) {
+    const char* ptr = static_cast<const char*>(vptr);
+    int done = 0;
+    while (done < nbytes) {
+        ssize_t n = write(fd, ptr + done, nbytes - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        done += n;
+    }
+    return nbytes;
+}
+
+int reads_term(int fd, char* ptr, int maxlen, int* terminated) {
+    int stored = read_until(fd, ptr, maxlen, '\0', terminated);
+    return stored > 0 && *terminated ? stored - 1 : stored;
+}
+
+int reads(int fd, char* ptr, int maxlen) {
+    int terminated = 0;
+    return reads_term(fd, ptr, maxlen, &terminated);
+}
+
+int readnl(int fd, char* ptr, int maxlen) {
+    if (maxlen < 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    int terminated = 0;
+    int stored = read_until(fd, ptr, maxlen - 1, '\n', &terminated);
+    if (stored < 0) return -1;
+    ptr[stored] = '\0';
+    return terminated ? stored - 1 : stored;
+}
+
+int writes(int fd, char* ptr) { return writen(fd, ptr, static_cast<int>(strlen(ptr)) + 1); }
+
+int writenl(int fd, char* ptr) {
+    const char* nl = strchr(ptr, '\n');
+    return nl ? writen(fd, ptr, static_cast<int>(nl - ptr) + 1) : 0;
+}
+
+void sig_pipe(int) {
+    // Only async-signal-safe calls here.
+    static const char msg[] = "Got SIGPIPE...\n";
+    ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
+    (void)ignored;
+}
+
+int remote_open(const char* name, kfile* mf, DType dtype) {
+    std::string part = remote_part(name);
+    size_t colon = part.find(':');
+    size_t comma = part.find(',');
+    if (colon == std::string::npos || comma == std::string::npos) {
+        errno = EINVAL;
+        return -1;
+    }
+    int port = parse_port(part.c_str() + colon + 1);
+    if (port < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    logset(0);
+    int sock = open_cli_connection(part.substr(0, colon).c_str(), port);
+    if (sock < 0) return -1;
+    if (open_request(sock, part.c_str() + comma + 1, dtype) != 0) {
+        int saved = errno;
+        close(sock);
+        errno = saved;
+        return -1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = sig_pipe;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGPIPE, &sa, nullptr) != 0) {
+        printf("Error installing signal handler\n");
+        exit(1);
+    }
+    mf->sock = sock;
+    mf->dtype = dtype;
+    mf->flags = get_device_flags(name);
+    return 0;
+}
+
+int remote_read4(kfile* mf, unsigned int offset, u_int32_t* value) {
+    char buf[kReadReplyMax];
+    snprintf(buf, sizeof buf, "R 0x%08x", offset);
+    // The value starts at the third character; a shorter reply carries none,
+    // and what lies beyond its NUL is the old request.
+    if (exchange(mf->sock, buf, sizeof buf) <= 2 || buf[0] != 'O') {
+        errno = EIO;
+        return -1;
+    }
+    char* end = nullptr;
+    errno = 0;
+    unsigned long parsed = strtoul(buf + 2, &end, 0);
+    if (end == buf + 2 || errno != 0 || parsed > UINT32_MAX) {
+        errno = EIO;
+        return -1;
+    }
+    *value = static_cast<u_int32_t>(parsed);
+    return 4;
+}
+
+int remote_write4(kfile* mf, unsigned int offset, u_int32_t value) {
+    char buf[kWriteReplyMax];
+    snprintf(buf, sizeof buf, "W 0x%08x 0x%08x", offset, value);
+    if (exchange(mf->sock, buf, sizeof buf) < 1 || buf[0] != 'O') {
+        errno = EIO;
+        return -1;
+    }
+    return 4;
+}
+
+int remote_close(kfile* mf) {
+    char close_request[] = "C";
+    writes(mf->sock, close_request);
+    int rc = close(mf->sock);
+    mf->sock = -1;
+    return rc;
+}

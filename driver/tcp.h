@@ -22,6 +22,19 @@ int readnl(int fd, char* ptr, int maxlen);
 int writes(int fd, char* ptr);
 int writenl(int fd, char* ptr);
 
+/* The two halves of open_serv_connection, for a server that chooses its
+ * address or needs its port before it accepts (port 0 picks a free one).
+ * open_listen_socket: a listening socket bound to the dotted IPv4 address
+ * (NULL: any address), or -1. accept_serv_connection: accepts and forks one
+ * child per client; in the child returns the client's socket, -1 on failure
+ * (the listening socket is closed then). */
+int open_listen_socket(const char* address, int port);
+int accept_serv_connection(int listenfd);
+
+/* reads, also telling whether the terminating NUL arrived (*terminated 1)
+ * or the text stopped at maxlen or at the end of the stream (0). */
+int reads_term(int fd, char* ptr, int maxlen, int* terminated);
+
 /* Client side: the open request, and the remote branches of kread4, kwrite4
  * and kclose. */
 int remote_open(const char* name, kfile* mf, DType dtype);
