@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <ostream>
 #include <string>
@@ -80,13 +81,28 @@ public:
 
         u_int32_t Address() const { return _gwAddr; }
 
-    protected:
         // 32-bit shifts and masks where a shift outside 0..31 gives 0.
         static u_int32_t Shl(u_int32_t value, int bits);
         static u_int32_t Shr(u_int32_t value, int bits);
         static u_int32_t Mask(int bits);
+
+    protected:
         // Puts value into the field (offset, size) of word.
         static u_int32_t MergeField(u_int32_t word, u_int32_t value, int offset, int size);
+
+        // The common shape of every dump: one lock around all entries; the
+        // first failing entry ends the dump with its status, lock still held.
+        Status LockedDump(const std::function<Status()>& entries);
+        // Visits 0..last once each; also ends when last is the largest value.
+        static Status ForEachUpTo(u_int32_t last, const std::function<Status(u_int32_t)>& visit);
+        // One dump entry read at index and printed with the index, or with
+        // the name and a line number.
+        Status DumpEntry(u_int32_t index);
+        Status DumpEntry(u_int32_t index, const std::string& name, u_int32_t line);
+
+        // The data registers ending at last, in ascending address order.
+        void ReadWindow(u_int32_t last, std::vector<u_int32_t>& result) const;
+        void WriteWindow(u_int32_t last, const std::vector<u_int32_t>& data) const;
 
         // One CR access; a failed access ends the process with status 2.
         u_int32_t CrRead(u_int32_t addr) const;
@@ -213,6 +229,9 @@ public:
         Status Read(u_int32_t index, std::vector<u_int32_t>& result) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
         Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+
+    private:
+        void SelectWindow(u_int32_t index);
     };
 
     class GW_xtsram : public GW_array_addr {
@@ -240,7 +259,15 @@ public:
         int BadIndex(u_int32_t index) const override;
         Status Read(const std::string& arrName, u_int32_t arrIndex) override;
 
+        // Array 0 is the tag array, 1 and 2 the data halves; any other number
+        // is reported and refused.
+        static bool KnownArray(u_int32_t arrNum);
+        // First way of data half 1 (ways 16..31) or 2 (ways 0..15).
+        static u_int32_t FirstWay(u_int32_t arrNum);
+
     private:
+        u_int32_t WindowEnd() const;
+
         int _tag;
     };
 
@@ -255,6 +282,15 @@ public:
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
         int BadIndex(u_int32_t index) const override;
         Status Read(const std::string& arrName, u_int32_t arrIndex) override;
+
+        // The row table of the sxp arrays: the largest line number of an
+        // array, and the gateway index of one of its lines. False (with a
+        // message) for an array number outside the table.
+        static bool LineLimit(u_int32_t arrNum, u_int32_t* limit);
+        static bool GwIndex(u_int32_t arrNum, u_int32_t line, u_int32_t* index);
+
+    private:
+        void SelectWindow(u_int32_t index);
     };
 
     // ------------------------------------------------------------------ arrays
@@ -271,6 +307,13 @@ public:
         const std::string& Name() const { return _name; }
 
     protected:
+        // Reads gateway index gwIndex and prints it as line `line` of this array.
+        Status ReadLine(u_int32_t gwIndex, u_int32_t line) const;
+        // Dumps array number arrNum of an array-addressed gateway.
+        Status DumpNumbered(u_int32_t arrNum) const;
+        // Line-number bound with its message; non-zero when line > limit.
+        static int LineBeyond(u_int32_t line, u_int32_t limit);
+
         std::string _name;
         Gateway* _associatedGateway;
     };
