@@ -113,13 +113,6 @@ void trace_peer(int fd) {
     plog(", port %d\n", ntohs(peer.sin_port));
 }
 
-int bound_port(int fd) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-    return ntohs(addr.sin_port);
-}
-
 // The remote name as remote_open parses it: the part after the last '/',
 // cut to its first 1022 characters, with '@' standing for '/'.
 std::string remote_part(const char* name) {
@@ -197,7 +190,7 @@ int accept_serv_connection(int listenfd) {
         return -1;
     }
     for (;;) {
-        plog("Waiting for connection on port %d\n", bound_port(listenfd));
+        plog("Waiting for connection on port %d\n", local_port(listenfd));
         int fd = accept(listenfd, nullptr, nullptr);
         if (fd < 0 && errno == EINTR) continue;
         if (fd < 0) {
@@ -223,6 +216,13 @@ int accept_serv_connection(int listenfd) {
         trace_peer(fd);
         return fd;
     }
+}
+
+int local_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
 }
 
 int open_serv_connection(int port) {

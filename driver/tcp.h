@@ -30,6 +30,8 @@ int writenl(int fd, char* ptr);
  * (the listening socket is closed then). */
 int open_listen_socket(const char* address, int port);
 int accept_serv_connection(int listenfd);
+/* The local port a socket is bound to, or -1. */
+int local_port(int fd);
 
 /* reads, also telling whether the terminating NUL arrived (*terminated 1)
  * or the text stopped at maxlen or at the end of the stream (0). */

@@ -1,0 +1,217 @@
+// Request handling of the remote-access server.
+//
+// Requests: "O 0x<dtype> <device>", "R 0x<addr>", "W 0x<addr> 0x<value>" and
+// "C", each ending in NUL. Replies: "O" (open, write), "O 0x<value>" (read),
+// or an error "E <reason>" where the reason is a word or the errno number of
+// the failed call. Every error reply fits the smallest reply limit of the
+// client (10 bytes with the NUL), whatever the request was: a longer one
+// would leave bytes in the stream that the client takes for its next reply.
+#include "session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "kxcr.h"
+#include "tcp.h"
+
+namespace {
+
+// The longest request: "O 0x%08x " and a device name of up to 1022
+// characters, with its NUL.
+constexpr int kMaxRequest = 13 + 1022 + 1;
+
+struct Session {
+    int fd;
+    bool read_only;
+    std::string peer;
+    kfile* dev = nullptr;
+};
+
+enum class Got { Request, TooLong, End };
+
+std::string peer_name(int fd) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    char dotted[INET_ADDRSTRLEN] = "?";
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    }
+    return std::string(dotted) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+// The request as the log shows it: printable, and short.
+std::string printable(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 64)) out += isprint(static_cast<unsigned char>(c)) ? c : '?';
+    return text.size() > 64 ? out + "..." : out;
+}
+
+void log_line(const Session& s, const std::string& what) {
+    fprintf(stderr, "kxcr-server: %s: %s\n", s.peer.c_str(), what.c_str());
+}
+
+bool reply(const Session& s, const char* text) {
+    return writes(s.fd, const_cast<char*>(text)) >= 0;
+}
+
+// Refuses a request with `word` as the reason, and logs why.
+bool refuse(const Session& s, const char* request, const char* word, const std::string& why) {
+    log_line(s, "refused \"" + printable(request) + "\": " + why);
+    return reply(s, (std::string("E ") + word).c_str());
+}
+
+bool refuse_errno(const Session& s, const char* request, const char* call) {
+    int err = errno;
+    std::string code = std::to_string(err);
+    return refuse(s, request, code.c_str(), std::string(call) + ": " + strerror(err));
+}
+
+// A browser can be made to send a request to a port on the loopback; such a
+// request must never reach a device.
+bool looks_like_http(std::string_view start) {
+    return start.rfind("GET ", 0) == 0 || start.rfind("POST ", 0) == 0 ||
+           start.rfind("Host:", 0) == 0 || start.find("\nHost:") != std::string_view::npos;
+}
+
+bool first_bytes_are_http(int fd) {
+    char buf[512];
+    ssize_t n;
+    do {
+        n = recv(fd, buf, sizeof buf, MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    return n > 0 && looks_like_http(std::string_view(buf, static_cast<size_t>(n)));
+}
+
+// Reads one request. An over-long one is consumed up to its NUL so that the
+// next request starts where the client thinks it does.
+Got read_request(int fd, char* buf) {
+    int terminated = 0;
+    int n = reads_term(fd, buf, kMaxRequest, &terminated);
+    if (n < 0) return Got::End;
+    if (terminated) return Got::Request;
+    if (n < kMaxRequest) return Got::End;
+    char rest[256];
+    do {
+        n = reads_term(fd, rest, sizeof rest, &terminated);
+    } while (n > 0 && !terminated);
+    return terminated ? Got::TooLong : Got::End;
+}
+
+// A 32-bit number with base prefix starting exactly at *p; advances *p.
+bool parse_u32(const char** p, uint32_t* out) {
+    if (!isdigit(static_cast<unsigned char>(**p))) return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(*p, &end, 0);
+    if (errno != 0 || v > UINT32_MAX) return false;
+    *out = static_cast<uint32_t>(v);
+    *p = end;
+    return true;
+}
+
+// " <number>" at *p.
+bool parse_arg(const char** p, uint32_t* out) {
+    if (**p != ' ') return false;
+    ++*p;
+    return parse_u32(p, out);
+}
+
+bool handle_open(Session& s, const char* req) {
+    const char* p = req + 1;
+    uint32_t dtype = 0;
+    if (!parse_arg(&p, &dtype) || *p != ' ' || p[1] == '\0' || dtype > KDT_NOADDR) {
+        return refuse(s, req, "syntax", "malformed open request");
+    }
+    const char* name = p + 1;
+    if (s.dev) return refuse(s, req, "already", "a device is already open");
+    // Only local devices: this server does not relay to other servers.
+    if (strchr(name, ':') || strstr(name, "lid-")) {
+        return refuse(s, req, "refused", "not a local device name");
+    }
+    s.dev = kopend(name, static_cast<DType>(dtype));
+    if (!s.dev) return refuse_errno(s, req, "open");
+    log_line(s, std::string("opened ") + name);
+    return reply(s, "O");
+}
+
+bool handle_read(Session& s, const char* req) {
+    const char* p = req + 1;
+    uint32_t addr = 0;
+    if (!parse_arg(&p, &addr) || *p != '\0') return refuse(s, req, "syntax", "malformed read");
+    if (!s.dev) return refuse(s, req, "notopen", "no device open");
+    u_int32_t value = 0;
+    if (kread4(s.dev, addr, &value) != 4) return refuse_errno(s, req, "read");
+    char text[20];
+    snprintf(text, sizeof text, "O 0x%08x", value);
+    return reply(s, text);
+}
+
+bool handle_write(Session& s, const char* req) {
+    const char* p = req + 1;
+    uint32_t addr = 0;
+    uint32_t value = 0;
+    if (!parse_arg(&p, &addr) || !parse_arg(&p, &value) || *p != '\0') {
+        return refuse(s, req, "syntax", "malformed write");
+    }
+    if (s.read_only) return refuse(s, req, "rdonly", "the server is read-only");
+    if (!s.dev) return refuse(s, req, "notopen", "no device open");
+    if (kwrite4(s.dev, addr, value) != 4) return refuse_errno(s, req, "write");
+    return reply(s, "O");
+}
+
+// Answers one request; false when the session ends.
+bool handle(Session& s, const char* req) {
+    switch (req[0]) {
+        case 'O':
+            return handle_open(s, req);
+        case 'R':
+            return handle_read(s, req);
+        case 'W':
+            return handle_write(s, req);
+        case 'C':
+            if (req[1] == '\0') return false;
+            return refuse(s, req, "syntax", "malformed close");
+        default:
+            return refuse(s, req, "unknown", "unknown request");
+    }
+}
+
+void run(Session& s) {
+    if (first_bytes_are_http(s.fd)) {
+        log_line(s, "dropped: looks like HTTP");
+        return;
+    }
+    char req[kMaxRequest];
+    for (;;) {
+        Got got = read_request(s.fd, req);
+        if (got == Got::End) {
+            log_line(s, "disconnected");
+            return;
+        }
+        bool go_on = got == Got::TooLong ? refuse(s, "(too long)", "toolong", "request too long")
+                                         : handle(s, req);
+        if (!go_on) return;
+    }
+}
+
+}  // namespace
+
+void serve_client(int fd, bool read_only) {
+    Session s{fd, read_only, peer_name(fd)};
+    log_line(s, "connected");
+    run(s);
+    if (s.dev) kclose(s.dev);
+    close(fd);
+    log_line(s, "closed");
+}
