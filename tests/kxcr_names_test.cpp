@@ -1,0 +1,147 @@
+// Device-name grammar, the driver request codes and records, and the I2C
+// address phase: what needs no device.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "kdt_calbr.h"
+#include "kdt_pci.h"
+#include "kdt_pciconf.h"
+#include "kxcr.h"
+#include "kxcr_kif.h"
+
+namespace {
+
+TEST(KxcrNames, DeviceFlags) {
+    struct Row {
+        const char* name;
+        int flags;
+    };
+    const Row rows[] = {
+        {"/dev/kdt/kx31001_pci_cr0", KDEVS_ZORVAN_CR},
+        {"/dev/kdt/kx31022_pci_ddr0", KDEVS_ZORVAN_DDR},
+        {"/dev/kdt/kx31010_pci_uar0", KDEVS_ZORVAN_UAR},
+        // The window flags need a model number; the extra token is not one.
+        {"/dev/kdt/kx61000_pci_cr0", 0},
+        {"/dev/kdt/kx52100_pci_cr0", KDEVS_DUVRA},
+        {"/dev/kdt/kx52100_pciconf0", KDEVS_DUVRA | KDEVS_ZORVAN_CR},
+        {"/dev/kdt/kx31001_calbr0", KDEVS_I2CM},
+        {"/dev/kdt/calibre0", KDEVS_I2CM},
+        {"/dev/kdt/kxusb0", KDEVS_I2CM},
+        {"/dev/kdt/kx31001_pci_cr0_i2cm", KDEVS_ZORVAN_CR | KDEVS_I2CM},
+        {"/dev/kdt/kx31001_kif0", KDEVS_IF},
+        {"/dev/kdt/kx31001_ppc0", KDEVS_PPC},
+        {"/dev/kdt/vtop0", KDEVS_MEM},
+        {"/dev/kdt/kx31001_dev-i2c0", KDEVS_DEV_I2C},
+        {"host:5000,@dev@kdt@kx31001_pci_cr0", KDEVS_REM | KDEVS_ZORVAN_CR},
+        {"lid-12", KDEVS_IB},
+        {"lid-0x1f,2", KDEVS_IB},
+        {"lid-ab", 0},
+        {"lid-", 0},
+        {"lid-,3", 0},
+        {"/dev/kdt/other0", 0},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(get_device_flags(row.name), row.flags) << row.name;
+    }
+    EXPECT_EQ(get_device_flags(nullptr), 0);
+}
+
+TEST(KxcrNames, FindZorvanTakesTheFirstModelOfTheList) {
+    struct Row {
+        const char* name;
+        std::ptrdiff_t position;  // -1: none
+    };
+    const Row rows[] = {
+        {"/dev/kdt/kx31001_pci_cr0", 11},
+        // 31003 comes before 31022 in the list, wherever they stand in the name.
+        {"kx31022_kx31003", 10},
+        {"/dev/kdt/kx52100_pci_cr0", -1},
+        {"/dev/kdt/kx61000_pci_cr0", -1},
+        {"3100", -1},
+    };
+    for (const Row& row : rows) {
+        const char* found = find_zorvan(row.name);
+        EXPECT_EQ(found ? found - row.name : -1, row.position) << row.name;
+    }
+    EXPECT_EQ(find_zorvan(nullptr), nullptr);
+}
+
+// The kernel driver decodes these numbers: a wrong type, number, direction
+// or size reaches the wrong request or copies the wrong amount.
+TEST(KxcrNames, RequestCodes) {
+    struct Row {
+        const char* name;
+        unsigned long code;
+        unsigned type, nr, dir, size;
+    };
+    const Row rows[] = {
+        {"pci params", KDT_IOC_PCI_PARAMS, 0xD1, 2, _IOC_READ, 16},
+        {"pellik slot", KDT_IOC_PELLIK_SLOT, 0xD1, 3, _IOC_READ, 4},
+        {"config read", KDT_IOC_READ4, 0xD2, 1, _IOC_READ, 8},
+        {"config write", KDT_IOC_WRITE4, 0xD2, 2, _IOC_WRITE, 8},
+        {"calibre transaction", KDT_IOC_TRANS, 0xD3, 3, _IOC_READ | _IOC_WRITE, 152},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(_IOC_TYPE(row.code), row.type) << row.name;
+        EXPECT_EQ(_IOC_NR(row.code), row.nr) << row.name;
+        EXPECT_EQ(_IOC_DIR(row.code), row.dir) << row.name;
+        EXPECT_EQ(_IOC_SIZE(row.code), row.size) << row.name;
+    }
+}
+
+TEST(KxcrNames, DriverRecordLayouts) {
+    EXPECT_EQ(offsetof(kdt_trans_st, wr_buff), 1u);
+    EXPECT_EQ(offsetof(kdt_trans_st, wr_size), 72u);
+    EXPECT_EQ(offsetof(kdt_trans_st, rd_buff), 76u);
+    EXPECT_EQ(offsetof(kdt_trans_st, rd_size), 140u);
+    EXPECT_EQ(offsetof(kdt_trans_st, wr_count), 144u);
+    EXPECT_EQ(offsetof(kdt_trans_st, rd_count), 148u);
+    EXPECT_EQ(offsetof(kif_param_st, addr), 8u);
+    EXPECT_EQ(offsetof(kif_param_st, offset), 20u);
+    EXPECT_EQ(offsetof(kif_param_st, buf), 24u);
+    EXPECT_EQ(sizeof(kif_param_st), 32u);
+}
+
+TEST(KxcrNames, AddressPhase) {
+    struct Row {
+        DType dtype;
+        std::vector<unsigned char> bytes;
+    };
+    const Row rows[] = {
+        {KDT_ZORVAN, {0x12, 0x34, 0x56, 0x78, 0xAA, 0xBB}},
+        {KDT_DUVRA, {0x56, 0x78, 0xAA, 0xBB}},
+        {KDT_DIMM, {0x78, 0xAA, 0xBB}},
+        {KDT_NOADDR, {0xAA, 0xBB}},
+    };
+    const unsigned char data[] = {0xAA, 0xBB};
+    for (const Row& row : rows) {
+        unsigned char buf[8] = {};
+        const int length = prepare_i2c_data(buf, row.dtype, 0x12345678, data, 2);
+        EXPECT_EQ(std::vector<unsigned char>(buf, buf + length), row.bytes) << "dtype " << row.dtype;
+        EXPECT_EQ(prepare_i2c_buf(buf, row.dtype, 0x12345678), length - 2) << "dtype " << row.dtype;
+    }
+}
+
+TEST(KxcrNames, HandleHelpersWithoutAHandle) {
+    EXPECT_EQ(kset_i2c_slave(nullptr, 0x50), 0xFF);
+    errno = 0;
+    EXPECT_EQ(kvtop(nullptr, nullptr), 0ul);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+    errno = 0;
+    EXPECT_EQ(kopen(nullptr), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST(KxcrNames, TraceSwitch) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(plog("off %d\n", 1), 0);
+    logset(1);
+    EXPECT_EQ(plog("on %d\n", 2), 5);
+    logset(0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "on 2\n");
+}
+
+}  // namespace
