@@ -1,0 +1,302 @@
+// The ramtrawl program run as a user runs it: its command-line grammar, the
+// database listing and where it finds the database. None of these cases
+// reaches a device.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "server_helpers.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char* const kUsage =
+    "\n-E- Usage : trawlram [-l] <device> [ -gw <GW-addr:Add-idx> | -arr <arr-path> [ -a "
+    "<addr-in-array> [ -d <data-to-write> ] ] ]\n"
+    "\nExample 1: to read all data from all gateways use:\n"
+    "./ramtrawl <device>\n"
+    "\nExample 2: to read all data in gateway 0x82580 use:\n"
+    "./ramtrawl <device> -gw 82580\n"
+    "\nExample 3: to read data from index 0x0000C at gateway 0x82580 use:\n"
+    "./ramtrawl <device> -gw 82580 -a c\n"
+    "\nExample 4: to write 0x123b to index 0x00000C at gateway 0x82580 use:\n"
+    "./ramtrawl <device> -gw 82580 -a c -d 123b\n"
+    "\nExample 5: to read all data in array 'top.dut.hca.tpt.trc_core.wrapper_rw128x128u' use:\n"
+    "./ramtrawl <device> -arr top.dut.hca.tpt.trc_core.wrapper_rw128x128u\n"
+    "\nExample 6: to read data from index 0x0000C at array "
+    "'top.dut.hca.tpt.trc_core.wrapper_rw128x128u' use:\n"
+    "./ramtrawl <device> -arr top.dut.hca.tpt.trc_core.wrapper_rw128x128u -a c\n"
+    "\nExample 7: to write 0x1234 to index (line #) 0x0000C at array "
+    "'top.dut.hca.tpt.trc_core.wrapper_rw128x128u' use:\n"
+    "./ramtrawl <device> -arr top.dut.hca.tpt.trc_core.wrapper_rw128x128u -a c -d 1234\n"
+    "\nPlease note that 'index' in a gateway is not the same as 'index' in an array.\n\n";
+
+const char* const kExampleDb =
+    "top.blk.ctl_regs   GW_simple      40000  24 4 0 16 255   40010 4\n"
+    "top.blk.mem_a      GW_array_addr  41000  24 4 0 16 65535 41020 8  12 4 0 15 4095\n"
+    "top.blk.mem_b      GW_array_addr  41000  24 4 0 16 65535 41020 8  12 4 1 15 4095\n"
+    "top.blk.rx_q       GW_rx_buffer   42000  24 4 0 16 511   42010 4  3\n";
+
+const char* const kExampleListing =
+    "[rw] top.blk.ctl_regs\n"
+    "[rw] top.blk.mem_a\n"
+    "[rw] top.blk.mem_b\n"
+    "[ro] top.blk.rx_q\n";
+
+std::string Join(const Args& args)
+{
+    std::string s;
+    for (const std::string& a : args) s += "[" + a + "]";
+    return s;
+}
+
+// A temporary directory holding the example database as arr_db.txt; the
+// program runs there.
+class RamtrawlTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = testsrv::MakeTempDir();
+        ASSERT_FALSE(dir_.empty());
+        testsrv::WriteFile(dir_ + "/arr_db.txt", kExampleDb);
+    }
+    void TearDown() override
+    {
+        for (const std::string& d : extra_dirs_) testsrv::RemoveTree(d);
+        testsrv::RemoveTree(dir_);
+    }
+
+    testsrv::RunResult Run(const Args& args) const { return RunIn(dir_, args); }
+
+    static testsrv::RunResult RunIn(const std::string& cwd, const Args& args)
+    {
+        Args argv = {RAMTRAWL_BIN};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return testsrv::RunProgram(argv, cwd);
+    }
+
+    // A directory holding a link to the program, and no database.
+    std::string ProgramDir()
+    {
+        const std::string d = testsrv::MakeTempDir();
+        extra_dirs_.push_back(d);
+        std::filesystem::create_symlink(RAMTRAWL_BIN, d + "/ramtrawl");
+        return d;
+    }
+
+    std::string dir_;
+    std::vector<std::string> extra_dirs_;
+};
+
+struct UsageCase {
+    Args args;
+    bool scannerComplains;  // the option scanner writes its own diagnostic
+};
+
+TEST_F(RamtrawlTest, RejectedCommandLinesPrintTheUsage)
+{
+    const UsageCase cases[] = {
+        {{}, false},                                  // no device
+        {{"nodev", "stray"}, false},                  // a stray word, no -gw/-arr
+        {{"nodev", "-a", "c"}, false},                // -a without -gw or -arr
+        {{"nodev", "-arr", "x", "-d", "12"}, false},  // -d without -a
+        {{"nodev", "-gw", "1", "-d", "12"}, false},
+        {{"nodev", "-gw", "1", "-arr", "x"}, false},  // both -gw and -arr
+        {{"nodev", "-arr", "x", "-gw", "1", "-a", "2"}, false},
+        {{"nodev", "-x"}, true},                           // unknown option
+        {{"nodev", "-gw", "1", "--bogus"}, true},
+        {{"nodev", "-gw"}, true},                          // missing argument
+        {{"nodev", "-arr", "x", "-a"}, true},
+        {{"nodev", "-gw", "1", "stray"}, false},            // too many words: 5 > 4
+        {{"nodev", "-gw", "1", "-gw", "2"}, false},         // a repeated option counts its words
+        {{"nodev", "-arr", "x", "stray"}, false},
+        {{"nodev", "-gw", "1", "-a", "2", "stray"}, false},  // 7 > 6
+        {{"nodev", "-arr", "x", "-a", "2", "stray"}, false},
+        {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, false},  // 9 > 8
+        {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, false},
+    };
+    for (const UsageCase& c : cases) {
+        SCOPED_TRACE("args " + Join(c.args));
+        const testsrv::RunResult r = Run(c.args);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(!r.err.empty(), c.scannerComplains) << "stderr: " << r.err;
+    }
+}
+
+struct ValueCase {
+    Args args;
+    std::string out;
+};
+
+TEST_F(RamtrawlTest, BadNumbersStopTheScan)
+{
+    const ValueCase cases[] = {
+        // Options act in order: the bad address stops the run before -l lists.
+        {{"nodev", "-gw", "zz", "-l"}, "zz"},
+        {{"nodev", "-a", "zz"}, "zz"},  // before the option mix is judged
+        {{"nodev", "-gw", "40000", "-a", "12g"}, "12g"},
+        // A bad data group is quoted padded to its eight digits.
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12g4"}, "000012g4"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "1234567812g4"}, "567812g4"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12g4567812345678"}, "12g45678"},
+        // Signs, blanks, prefixes and carriage returns are no data digits.
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "-1234567"}, "-1234567"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "+1234567"}, "+1234567"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", " 1234567"}, " 1234567"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "0x123456"}, "0x123456"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "123456789\r"}, "3456789\r"},
+        // Addresses and indexes are 32-bit: wider numbers are refused, not cut.
+        {{"nodev", "-gw", "100000000"}, "100000000"},
+        {{"nodev", "-gw", "40000", "-a", "10000000c"}, "10000000c"},
+        {{"nodev", "-gw", "40000", "-a", "-80000001"}, "-80000001"},
+        {{"nodev", "-gw", "ffffffffffffffffffffffff"}, "ffffffffffffffffffffffff"},
+    };
+    for (const ValueCase& c : cases) {
+        SCOPED_TRACE("args " + Join(c.args));
+        const testsrv::RunResult r = Run(c.args);
+        EXPECT_EQ(r.out, "-E- illegal value " + c.out + "\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(RamtrawlTest, ListsTheDatabaseWithoutOpeningTheDevice)
+{
+    const UsageCase cases[] = {
+        {{"nodev", "-l"}, false},
+        {{"-l"}, false},
+        {{"nodev", "-gw", "40000", "-a", "1", "-l"}, false},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, false},
+        {{"nodev", "-l", "-gw", "zz"}, false},  // listed before zz is looked at
+        {{"nodev", "-x", "-l"}, true},          // an unknown option before -l
+        {{"nodev", "-a", "1", "-l", "stray", "words"}, false},
+    };
+    for (const UsageCase& c : cases) {
+        SCOPED_TRACE("args " + Join(c.args));
+        const testsrv::RunResult r = Run(c.args);
+        EXPECT_EQ(r.out, kExampleListing);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(!r.err.empty(), c.scannerComplains) << "stderr: " << r.err;
+    }
+}
+
+struct ListingCase {
+    const char* name;
+    std::string db;
+    std::string listing;
+};
+
+TEST_F(RamtrawlTest, ListingTagsEachLine)
+{
+    const std::string longTail(300, 'w');
+    const ListingCase cases[] = {
+        {"read-only gateway", "top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},
+        {"other address", "top.blk.mem_a GW_array_addr 41000\n", "[rw] top.blk.mem_a\n"},
+        {"address with prefix", "a GW_array_addr 0x12160\n", "[rw] a\n"},
+        {"address with leading zero", "a GW_array_addr 012160\n", "[rw] a\n"},
+        {"rx buffer", "q GW_rx_buffer 42000\n", "[ro] q\n"},
+        {"heading", "name kind address cmd\n", "[NI] name\n"},
+        {"keywords are case-sensitive", "a gw_simple 1\n", "[NI] a\n"},
+        {"no number is parsed", "a GW_simple zz yy\n", "[rw] a\n"},
+        {"read-write kinds",
+         "a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
+         "f GW_be_address 1\ng GW_serdes 1\nh GW_xtsram 1\ni GW_simple_special 1\n"
+         "j GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\nm GW_SXP 1\n",
+         "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n"
+         "[rw] k\n[rw] l\n[rw] m\n"},
+        {"file order with duplicates", "z GW_simple 1\na GW_simple 2\nz GW_field 3\n",
+         "[rw] z\n[rw] a\n[rw] z\n"},
+        {"separators", "  \ta\t\tGW_simple   1\n", "[rw] a\n"},
+        {"short lines are skipped", "\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},
+        {"no final line feed", "a GW_rx_buffer 1", "[ro] a\n"},
+        {"empty file", "", ""},
+        {"a long line lists once", "a GW_simple 1 " + longTail + " b GW_simple 2\nc GW_field 3\n",
+         "[rw] a\n[rw] c\n"},
+    };
+    for (const ListingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        testsrv::WriteFile(dir_ + "/arr_db.txt", c.db);
+        const testsrv::RunResult r = Run({"nodev", "-l"});
+        EXPECT_EQ(r.out, c.listing);
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST_F(RamtrawlTest, UnreadableDatabaseEndsTheListing)
+{
+    // Opening a directory succeeds; reading it fails and must not pass as
+    // an empty database.
+    std::filesystem::remove(dir_ + "/arr_db.txt");
+    std::filesystem::create_directory(dir_ + "/arr_db.txt");
+    const testsrv::RunResult r = Run({"nodev", "-l"});
+    EXPECT_EQ(r.out, "-E- Error reading DataBase file : arr_db.txt\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(RamtrawlTest, DatabaseIsFoundBesideTheProgram)
+{
+    const std::string progDir = ProgramDir();
+    testsrv::WriteFile(progDir + "/arr_db.txt", kExampleDb);
+    const std::string emptyDir = ProgramDir();  // no database in the current directory
+    const std::string program = progDir + "/ramtrawl";
+
+    testsrv::RunResult r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
+    EXPECT_EQ(r.out, kExampleListing);
+    EXPECT_EQ(r.status, 0);
+
+    // The current directory's database wins.
+    testsrv::WriteFile(dir_ + "/arr_db.txt", "cwd.only GW_field 1\n");
+    r = testsrv::RunProgram({program, "nodev", "-l"}, dir_);
+    EXPECT_EQ(r.out, "[rw] cwd.only\n");
+
+    // Neither here nor there: the message names the path beside the program.
+    std::filesystem::remove(progDir + "/arr_db.txt");
+    r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
+    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : " + progDir + "/arr_db.txt\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(RamtrawlTest, BareProgramNameKeepsTheDefaultDatabase)
+{
+    // Started by a name without a slash (run from its own directory here),
+    // the program looks only for arr_db.txt in the current directory.
+    const std::string progDir = ProgramDir();
+    const testsrv::RunResult r = testsrv::RunProgram({"ramtrawl", "nodev", "-l"}, progDir);
+    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : arr_db.txt\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// These runs pass the grammar and reach the library, which loads the
+// database and then fails to open the device.
+TEST_F(RamtrawlTest, AcceptedCommandLinesReachTheDevice)
+{
+    const ValueCase cases[] = {
+        {{"nodev"}, "nodev"},
+        {{"nodev", "-gw", "40000"}, "nodev"},
+        {{"nodev", "-gw", "40000", "-a", "1"}, "nodev"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12"}, "nodev"},
+        {{"nodev", "-arr", "top.blk.mem_a"}, "nodev"},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1"}, "nodev"},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1", "-d", "12"}, "nodev"},
+        {{"nodev", "-a", "1", "-d", "", "-gw", "40000"}, "nodev"},
+        {{"nodev", "--gw=40000", "-a", "1"}, "nodev"},
+        {{"nodev", "--gw=40000", "-a", "1", "stray"}, "nodev"},  // a joined option frees a word
+        {{"nodev", "-g", "40000"}, "nodev"},  // unambiguous prefix of -gw
+        {{"nodev", "-ar", "top.blk.mem_a"}, "nodev"},
+        {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, "nodev"},
+        // The device is the first word, whatever it looks like.
+        {{"-gw", "40000", "nodev"}, "-gw"},
+    };
+    for (const ValueCase& c : cases) {
+        SCOPED_TRACE("args " + Join(c.args));
+        const testsrv::RunResult r = Run(c.args);
+        EXPECT_EQ(r.out, "-E- Cannot open kdt device : " + c.out + "\n");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+}  // namespace

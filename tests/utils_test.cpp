@@ -1,0 +1,82 @@
+#include "utils.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "server_helpers.h"
+
+namespace {
+
+struct ParseCase {
+    const char* text;
+    int base;
+    long value;
+};
+
+TEST(Str2Long, AcceptsNumbers)
+{
+    const ParseCase cases[] = {
+        {"82580", 16, 0x82580},
+        {"0x82580", 16, 0x82580},
+        {"0X82580", 16, 0x82580},
+        {"82580", 10, 82580},
+        {"255\r\n", 10, 255},  // last word of a line with DOS line endings
+        {"ff\rjunk", 16, 0xff},  // nothing after the carriage return is looked at
+        {"", 16, 0},
+        {" 12", 16, 0x12},
+        {"-1", 16, -1},
+        {"ffffffff", 16, 0xffffffffL},
+    };
+    for (const ParseCase& c : cases)
+        EXPECT_EQ(str2long(c.text, c.base), c.value) << "text \"" << c.text << "\" base " << c.base;
+}
+
+// The messages go to standard output; the death tests see standard error,
+// so the child sends the one to the other.
+void StdoutToStderr()
+{
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+TEST(Str2LongDeathTest, RejectsTrailingCharacters)
+{
+    const ParseCase cases[] = {
+        {"12g", 16, 0}, {"82580", 8, 0}, {"1a", 10, 0}, {"12 ", 16, 0}, {"0x", 10, 0},
+    };
+    for (const ParseCase& c : cases) {
+        EXPECT_EXIT(
+            {
+                StdoutToStderr();
+                str2long(c.text, c.base);
+            },
+            testing::ExitedWithCode(1), "^-E- illegal value " + std::string(c.text) + "\n$")
+            << "text \"" << c.text << "\" base " << c.base;
+    }
+}
+
+TEST(OpenFileReadDeathTest, MissingFileEndsTheRun)
+{
+    EXPECT_EXIT(
+        {
+            StdoutToStderr();
+            OpenFileRead("/nonexistent/dir/arr_db.txt");
+        },
+        testing::ExitedWithCode(1), "^-E- Cannot open DataBase file : /nonexistent/dir/arr_db.txt\n$");
+}
+
+TEST(OpenFileRead, OpensAnExistingFileAndCloseFileClosesIt)
+{
+    const std::string dir = testsrv::MakeTempDir();
+    const std::string path = dir + "/db";
+    testsrv::WriteFile(path, "x y z\n");
+    FILE* f = OpenFileRead(path.c_str());
+    ASSERT_NE(f, nullptr);
+    char buf[16] = {};
+    EXPECT_STREQ(fgets(buf, sizeof buf, f), "x y z\n");
+    EXPECT_EQ(CloseFile(f), 0);
+    testsrv::RemoveTree(dir);
+}
+
+}  // namespace
