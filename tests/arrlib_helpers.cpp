@@ -1,0 +1,134 @@
+#include "arrlib_helpers.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+
+namespace arrtest {
+
+const char* const kDevice = "/dev/kdt/kx31001_pciconf0";
+
+std::unique_ptr<SimChip> SimChip::Create(const std::string& db_text, std::string* error) {
+    std::string dir = (std::filesystem::temp_directory_path() / "arrlibXXXXXX").string();
+    if (mkdtemp(dir.data()) == nullptr) {
+        *error = "cannot create a temporary directory";
+        return nullptr;
+    }
+    std::ofstream(dir + "/arr_db.txt", std::ios::binary) << db_text;
+    auto chip = kxsim::Chip::Open(dir + "/chip.img", kxsim::Family::Zorvan, error);
+    if (!chip || !chip->LoadDatabase(dir + "/arr_db.txt", error)) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+        return nullptr;
+    }
+    kxsim::InstallDriver(chip.get());
+    return std::unique_ptr<SimChip>(new SimChip(dir, std::move(chip)));
+}
+
+SimChip::~SimChip() {
+    CloseDevice();
+    kxsim::UninstallDriver();
+    chip_.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+bool SimChip::OpenDevice() {
+    kf_ = kopen(kDevice);
+    ArrLib::Gateway::SetKf(kf_);
+    chip_->ClearTraffic();
+    return kf_ != nullptr;
+}
+
+void SimChip::CloseDevice() {
+    if (kf_ == nullptr) return;
+    if (ArrLib::Gateway::GetKf() == kf_) ArrLib::Gateway::SetKf(nullptr);
+    kclose(kf_);
+    kf_ = nullptr;
+}
+
+CaptureStdout::CaptureStdout()
+    : saved_buf_(std::cout.rdbuf(out_.rdbuf())),
+      saved_flags_(std::cout.flags()),
+      saved_fill_(std::cout.fill()) {
+    std::cout.flags(std::ios_base::dec | std::ios_base::skipws);
+    std::cout.fill(' ');
+}
+
+CaptureStdout::~CaptureStdout() {
+    std::cout.rdbuf(saved_buf_);
+    std::cout.flags(saved_flags_);
+    std::cout.fill(saved_fill_);
+}
+
+kxsim::Access R(uint32_t addr, uint32_t value) { return {'R', addr, value}; }
+kxsim::Access AnyR(uint32_t addr) { return {'r', addr, 0}; }
+kxsim::Access W(uint32_t addr, uint32_t value) { return {'W', addr, value}; }
+
+namespace {
+
+bool Matches(const kxsim::Access& expected, const kxsim::Access& actual) {
+    if (expected.op == 'r') return actual.op == 'R' && actual.addr == expected.addr;
+    return expected == actual;
+}
+
+std::string Show(const kxsim::Access* a) {
+    if (a == nullptr) return "-";
+    std::ostringstream s;
+    s << a->op << ' ' << std::hex << std::setw(8) << std::setfill('0') << a->addr;
+    if (a->op != 'r') s << ' ' << std::setw(8) << a->value;
+    return s.str();
+}
+
+}  // namespace
+
+std::string DiffTraffic(const std::vector<kxsim::Access>& expected,
+                        const std::vector<kxsim::Access>& actual) {
+    size_t n = std::max(expected.size(), actual.size());
+    size_t first = n;
+    for (size_t i = 0; i < n && first == n; ++i) {
+        if (i >= expected.size() || i >= actual.size() || !Matches(expected[i], actual[i]))
+            first = i;
+    }
+    if (first == n) return "";
+    std::ostringstream s;
+    s << "traffic differs at access " << first << " (expected | actual):\n";
+    for (size_t i = 0; i < n; ++i) {
+        s << (i == first ? "=> " : "   ") << std::setw(4) << i << "  "
+          << std::setw(22) << std::left << Show(i < expected.size() ? &expected[i] : nullptr)
+          << std::right << " | " << Show(i < actual.size() ? &actual[i] : nullptr) << "\n";
+    }
+    return s.str();
+}
+
+namespace {
+
+uint32_t FirstRegister(uint32_t data_end, size_t words) {
+    return data_end - 4 * static_cast<uint32_t>(words == 0 ? 0 : words - 1);
+}
+
+}  // namespace
+
+std::vector<kxsim::Access> ReadTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end,
+                                           const std::vector<uint32_t>& words, uint32_t unlock) {
+    std::vector<kxsim::Access> t = {AnyR(gw), AnyR(gw), W(gw, ctrl), AnyR(gw)};
+    uint32_t addr = FirstRegister(data_end, words.size());
+    for (uint32_t word : words) t.push_back(R(addr, word)), addr += 4;
+    t.push_back(W(gw, unlock));
+    return t;
+}
+
+std::vector<kxsim::Access> WriteTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end,
+                                            const std::vector<uint32_t>& words, uint32_t unlock) {
+    std::vector<kxsim::Access> t = {AnyR(gw), AnyR(gw)};
+    uint32_t addr = FirstRegister(data_end, words.size());
+    for (uint32_t word : words) t.push_back(W(addr, word)), addr += 4;
+    t.push_back(W(gw, ctrl));
+    t.push_back(AnyR(gw));
+    t.push_back(W(gw, unlock));
+    return t;
+}
+
+}  // namespace arrtest
