@@ -77,17 +77,14 @@ void ArrLib::GW_be_address::Activate(int command, u_int32_t index) const {
 // Dump by array name: bit 10 of the index selects the port, bits 9..0 the
 // entry within the port.
 ArrLib::Status ArrLib::GW_be_address::Read(const string& arrName) {
-    if (Lock() != Ok) return GWLocked;
-    for (u_int32_t index = 0;; ++index) {
-        vector<u_int32_t> currRead;
-        Status readStatus = Gateway::Read(index, currRead);
-        if (readStatus != Ok) return readStatus;
-        PrintData(arrName, (index >> 10) & 1, index & 0x3FF, currRead);
-        // Tested at the end so that a last index of 0xFFFFFFFF ends the loop.
-        if (index == _maxIndex) break;
-    }
-    UnLock();
-    return Ok;
+    return LockedDump([this, &arrName] {
+        return ForEachUpTo(_maxIndex, [this, &arrName](u_int32_t index) {
+            vector<u_int32_t> currRead;
+            Status readStatus = Gateway::Read(index, currRead);
+            if (readStatus == Ok) PrintData(arrName, (index >> 10) & 1, index & 0x3FF, currRead);
+            return readStatus;
+        });
+    });
 }
 
 void ArrLib::GW_be_address::PrintData(const string& name, u_int32_t portid, u_int32_t index,
