@@ -94,6 +94,7 @@ public:
     void ClearTraffic();
 
 private:
+    friend struct ChipAccess;
     struct Impl;
     explicit Chip(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
