@@ -40,18 +40,19 @@ void set_nodelay(int fd) {
 
 // Stores up to maxlen bytes, stopping after the first `term` byte. It peeks
 // at what has arrived and then takes exactly the bytes up to the terminator,
-// so the next message stays in the socket and a whole message costs two
-// system calls instead of one per byte.
+// so the next message stays in the socket, untouched, and a whole message
+// costs two system calls instead of one per byte.
 int read_until(int fd, char* ptr, int maxlen, char term, int* terminated) {
     int stored = 0;
     *terminated = 0;
     while (stored < maxlen) {
-        ssize_t seen = recv(fd, ptr + stored, maxlen - stored, MSG_PEEK);
-        if (seen < 0 && errno == EINTR) continue;
-        if (seen < 0) return -1;
-        if (seen == 0) break;
-        const void* end = memchr(ptr + stored, term, seen);
-        int take = end ? static_cast<const char*>(end) - (ptr + stored) + 1 : seen;
+        char seen[512];
+        ssize_t n = recv(fd, seen, std::min<size_t>(sizeof seen, maxlen - stored), MSG_PEEK);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        const char* end = static_cast<const char*>(memchr(seen, term, n));
+        int take = end ? end - seen + 1 : n;
         if (readn(fd, ptr + stored, take) != take) return -1;
         stored += take;
         if (end) {

@@ -1,0 +1,439 @@
+// The TCP helpers over socket pairs, and the remote client through kxcr
+// against a scripted peer that records every byte it receives.
+#include "tcp.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kxcr.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+struct SocketPair {
+    int a = -1;
+    int b = -1;
+    SocketPair() {
+        int fds[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+            a = fds[0];
+            b = fds[1];
+        }
+    }
+    ~SocketPair() {
+        if (a >= 0) close(a);
+        if (b >= 0) close(b);
+    }
+    void Send(const std::string& bytes) const {
+        ASSERT_EQ(write(a, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    void CloseWriter() {
+        close(a);
+        a = -1;
+    }
+    // Whatever is still unread on the reading side.
+    std::string Rest() const {
+        std::string rest;
+        char buf[256];
+        ssize_t n;
+        while ((n = recv(b, buf, sizeof buf, MSG_DONTWAIT)) > 0) rest.append(buf, n);
+        return rest;
+    }
+};
+
+TEST(TcpHelpers, ReadsStopsAtTheNulAndLeavesTheRest) {
+    struct Row {
+        const char* name;
+        std::string input;
+        bool close_after;
+        int maxlen;
+        int want_rc;
+        std::string want_stored;
+        std::string want_rest;
+    };
+    const Row rows[] = {
+        {"one message of two", "abc\0def\0"s, false, 20, 3, "abc\0"s, "def\0"s},
+        {"empty message", "\0x"s, false, 20, 0, "\0"s, "x"},
+        {"no NUL within maxlen", "abcdef", false, 4, 4, "abcd", "ef"},
+        {"NUL exactly at maxlen", "abc\0z"s, false, 4, 3, "abc\0"s, "z"},
+        {"peer closed without NUL", "ab", true, 20, 2, "ab", ""},
+        {"peer closed at once", "", true, 20, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketPair p;
+        p.Send(row.input);
+        if (row.close_after) p.CloseWriter();
+        std::string buf(64, '#');
+        int rc = reads(p.b, buf.data(), row.maxlen);
+        EXPECT_EQ(rc, row.want_rc);
+        EXPECT_EQ(buf.substr(0, row.want_stored.size()), row.want_stored);
+        EXPECT_EQ(buf[row.want_stored.size()], '#') << "stored past what arrived";
+        EXPECT_EQ(p.Rest(), row.want_rest);
+    }
+}
+
+TEST(TcpHelpers, ReadsWaitsForAMessageSplitAcrossWrites) {
+    SocketPair p;
+    p.Send("R 0x0");
+    std::thread late([&p] {
+        usleep(20000);
+        p.Send("0000010\0next"s);
+    });
+    char buf[32];
+    int rc = reads(p.b, buf, sizeof buf);
+    late.join();
+    EXPECT_EQ(rc, 12);
+    EXPECT_STREQ(buf, "R 0x00000010");
+    EXPECT_EQ(p.Rest(), "next");
+}
+
+TEST(TcpHelpers, ReadsTermTellsWhetherTheNulArrived) {
+    struct Row {
+        const char* name;
+        std::string input;
+        int maxlen;
+        int want_terminated;
+    };
+    const Row rows[] = {
+        {"terminated", "ok\0"s, 10, 1},
+        {"cut at maxlen", "0123456789abc", 10, 0},
+        {"stream ended", "ok", 10, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketPair p;
+        p.Send(row.input);
+        p.CloseWriter();
+        char buf[16];
+        int terminated = -1;
+        reads_term(p.b, buf, row.maxlen, &terminated);
+        EXPECT_EQ(terminated, row.want_terminated);
+    }
+}
+
+TEST(TcpHelpers, ReadnlStoresOneLineWithANul) {
+    struct Row {
+        const char* name;
+        std::string input;
+        int maxlen;
+        int want_rc;
+        std::string want_stored;
+        std::string want_rest;
+    };
+    const Row rows[] = {
+        {"one line of two", "line\nrest", 20, 4, "line\n\0"s, "rest"},
+        {"empty line", "\nx", 20, 0, "\n\0"s, "x"},
+        {"cut to maxlen with its NUL", "abcdef\n", 3, 2, "ab\0"s, "cdef\n"},
+        {"stream ends without newline", "abc", 20, 3, "abc\0"s, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketPair p;
+        p.Send(row.input);
+        p.CloseWriter();
+        std::string buf(64, '#');
+        EXPECT_EQ(readnl(p.b, buf.data(), row.maxlen), row.want_rc);
+        EXPECT_EQ(buf.substr(0, row.want_stored.size()), row.want_stored);
+        EXPECT_EQ(p.Rest(), row.want_rest);
+    }
+}
+
+TEST(TcpHelpers, WritesAndWritenlSendExactlyTheirText) {
+    struct Row {
+        const char* name;
+        bool newline_variant;
+        std::string text;
+        int want_rc;
+        std::string want_sent;
+    };
+    const Row rows[] = {
+        {"writes adds the NUL", false, "xy", 3, "xy\0"s},
+        {"writes of an empty string", false, "", 1, "\0"s},
+        {"writenl up to the first newline", true, "ab\ncd\n", 3, "ab\n"},
+        {"writenl without newline sends nothing", true, "abc", 0, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SocketPair p;
+        std::string text = row.text;
+        int rc = row.newline_variant ? writenl(p.a, text.data()) : writes(p.a, text.data());
+        EXPECT_EQ(rc, row.want_rc);
+        p.CloseWriter();
+        EXPECT_EQ(p.Rest(), row.want_sent);
+    }
+}
+
+TEST(TcpHelpers, ReadnReturnsTheShortCountWhenThePeerCloses) {
+    SocketPair p;
+    char out[] = "0123456789";
+    EXPECT_EQ(writen(p.a, out, 10), 10);
+    p.CloseWriter();
+    char in[16];
+    EXPECT_EQ(readn(p.b, in, 4), 4);
+    EXPECT_EQ(readn(p.b, in, 16), 6);
+    EXPECT_EQ(std::string(in, 6), "456789");
+}
+
+TEST(TcpHelpers, ListenSocketRefusesABadAddress) {
+    errno = 0;
+    EXPECT_EQ(open_listen_socket("not-an-address", 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// A peer on a free loopback port: for each scripted reply it reads one
+// NUL-terminated request and answers with the reply's exact bytes (an empty
+// reply: it hangs up instead); then it records whatever else arrives until
+// the client closes.
+class ScriptedPeer {
+public:
+    // With hang_up the peer closes the connection right after the script.
+    explicit ScriptedPeer(std::vector<std::string> replies, bool hang_up = false)
+        : replies_(std::move(replies)), hang_up_(hang_up) {
+        listen_fd_ = open_listen_socket("127.0.0.1", 0);
+        port_ = local_port(listen_fd_);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedPeer() { Join(); }
+    int port() const { return port_; }
+    std::string Name(const std::string& device) const {
+        return "127.0.0.1:" + std::to_string(port_) + "," + device;
+    }
+    // Everything the client sent, once it has closed the connection.
+    const std::string& Received() {
+        Join();
+        return received_;
+    }
+
+private:
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+        if (listen_fd_ >= 0) close(listen_fd_);
+        listen_fd_ = -1;
+    }
+    bool ReadRequest(int fd) {
+        char c;
+        do {
+            if (read(fd, &c, 1) != 1) return false;
+            received_ += c;
+        } while (c != '\0');
+        return true;
+    }
+    void Serve() {
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) return;
+        for (const std::string& reply : replies_) {
+            if (!ReadRequest(fd)) break;
+            if (reply.empty()) {
+                hang_up_ = true;
+                break;
+            }
+            if (write(fd, reply.data(), reply.size()) < 0) break;
+        }
+        char buf[256];
+        ssize_t n;
+        while (!hang_up_ && (n = read(fd, buf, sizeof buf)) > 0) received_.append(buf, n);
+        close(fd);
+    }
+
+    std::vector<std::string> replies_;
+    bool hang_up_;
+    int listen_fd_ = -1;
+    int port_ = -1;
+    std::string received_;
+    std::thread thread_;
+};
+
+const std::string kOpenOk = "O\0"s;
+const std::string kOpenRequest = "O 0x00000001 /dev/kdt/kx31001_pci_cr0\0"s;
+
+TEST(RemoteClient, OpenReadWriteCloseSendExactlyTheRequests) {
+    ScriptedPeer peer({kOpenOk, "O 0x12345678\0"s, "O\0"s});
+    kfile* mf = kopen(("/any/path/" + peer.Name("@dev@kdt@kx31001_pci_cr0")).c_str());
+    ASSERT_NE(mf, nullptr) << strerror(errno);
+    EXPECT_NE(mf->sock, -1);
+    EXPECT_EQ(mf->dtype, KDT_ZORVAN);
+    EXPECT_EQ(mf->flags, KDEVS_REM | KDEVS_ZORVAN_CR);
+    u_int32_t value = 0;
+    EXPECT_EQ(kread4(mf, 0x10, &value), 4);
+    EXPECT_EQ(value, 0x12345678u);
+    EXPECT_EQ(kwrite4(mf, 0xF0014, 0xDEADBEEF), 4);
+    EXPECT_EQ(kclose(mf), 0);
+    EXPECT_EQ(peer.Received(),
+              kOpenRequest + "R 0x00000010\0"s + "W 0x000f0014 0xdeadbeef\0"s + "C\0"s);
+}
+
+TEST(RemoteClient, OpenSendsTheAddressTypeInItsHeader) {
+    ScriptedPeer peer({kOpenOk});
+    kfile* mf = kopend(peer.Name("@dev@x").c_str(), KDT_NOADDR);
+    ASSERT_NE(mf, nullptr) << strerror(errno);
+    EXPECT_EQ(mf->dtype, KDT_NOADDR);
+    kclose(mf);
+    EXPECT_EQ(peer.Received().substr(0, 13), "O 0x00000003 ");
+    EXPECT_EQ(peer.Received().substr(13), "/dev/x\0C\0"s);
+}
+
+TEST(RemoteClient, NameIsCutTo1022CharactersBeforeItIsParsed) {
+    ScriptedPeer peer({kOpenOk});
+    const std::string part = peer.Name("@dev@" + std::string(1100, 'a'));
+    kfile* mf = kopen(("host/" + part).c_str());
+    ASSERT_NE(mf, nullptr) << strerror(errno);
+    kclose(mf);
+    const std::string cut = part.substr(0, 1022);
+    std::string device = cut.substr(cut.find(',') + 1);
+    device.replace(0, 5, "/dev/");
+    EXPECT_EQ(peer.Received(), "O 0x00000001 " + device + "\0C\0"s);
+}
+
+TEST(RemoteClient, OpenFailures) {
+    struct Row {
+        const char* name;
+        std::string remote;  // "PEER" is replaced by the peer's address
+        std::string open_reply;
+        int want_errno;
+    };
+    const Row rows[] = {
+        {"no comma", "PEER", kOpenOk, EINVAL},
+        {"no colon after the last slash", "PEER/dev,x", kOpenOk, EINVAL},
+        {"port is not a number", "127.0.0.1:x,@dev@x", kOpenOk, EINVAL},
+        {"refused open", "PEER,@dev@x", "E 2\0"s, ENOENT},
+        {"open reply without NUL within 10 bytes", "PEER,@dev@x", "OOOOOOOOOOOOOO", EIO},
+        {"connection closed before the reply", "PEER,@dev@x", "", EIO},
+        {"unknown host", "no-such-host.invalid:1,@dev@x", kOpenOk, ENXIO},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPeer peer({row.open_reply});
+        std::string name = row.remote;
+        size_t at = name.find("PEER");
+        if (at != std::string::npos) {
+            name.replace(at, 4, "127.0.0.1:" + std::to_string(peer.port()));
+        }
+        errno = 0;
+        EXPECT_EQ(kopen(name.c_str()), nullptr);
+        EXPECT_EQ(errno, row.want_errno) << strerror(errno);
+        // Unblock the peer when the client never connected.
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(peer.port()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        close(fd);
+    }
+}
+
+TEST(RemoteClient, OpenFailsWhenNobodyListens) {
+    int fd = open_listen_socket("127.0.0.1", 0);
+    int port = local_port(fd);
+    close(fd);
+    errno = 0;
+    EXPECT_EQ(kopen(("127.0.0.1:" + std::to_string(port) + ",@dev@x").c_str()), nullptr);
+    EXPECT_EQ(errno, ECONNREFUSED);
+}
+
+TEST(RemoteClient, ReadReplies) {
+    struct Row {
+        const char* name;
+        std::string reply;
+        int want_rc;
+        int want_errno;
+        u_int32_t want_value;
+    };
+    const Row rows[] = {
+        {"hexadecimal", "O 0x89abcdef\0"s, 4, 0, 0x89abcdef},
+        {"decimal", "O 255\0"s, 4, 0, 255},
+        {"octal", "O 017\0"s, 4, 0, 15},
+        {"refused", "E 5\0"s, -1, EIO, 7},
+        {"other letter", "X 0x1\0"s, -1, EIO, 7},
+        {"no value: the old request must not be parsed", "O\0"s, -1, EIO, 7},
+        {"blank but no value", "O \0"s, -1, EIO, 7},
+        {"value above 32 bits", "O 0x123456789\0"s, -1, EIO, 7},
+        {"no NUL within 20 bytes", "O 0x0000000000000000000001", -1, EIO, 7},
+        {"connection closed", "", -1, EIO, 7},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPeer peer({kOpenOk, row.reply});
+        kfile* mf = kopen(peer.Name("@dev@x").c_str());
+        ASSERT_NE(mf, nullptr);
+        u_int32_t value = 7;
+        errno = 0;
+        EXPECT_EQ(kread4(mf, 0x40, &value), row.want_rc);
+        if (row.want_rc < 0) {
+            EXPECT_EQ(errno, row.want_errno);
+        }
+        EXPECT_EQ(value, row.want_value);
+        kclose(mf);
+    }
+}
+
+TEST(RemoteClient, WriteReplies) {
+    struct Row {
+        const char* name;
+        std::string reply;
+        int want_rc;
+    };
+    const Row rows[] = {
+        {"done", "O\0"s, 4},
+        {"done with a text", "OK written\0"s, 4},
+        {"refused", "E rdonly\0"s, -1},
+        {"empty reply", "\0"s, -1},
+        {"no NUL within 40 bytes", std::string(45, 'O'), -1},
+        {"connection closed", "", -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPeer peer({kOpenOk, row.reply});
+        kfile* mf = kopen(peer.Name("@dev@x").c_str());
+        ASSERT_NE(mf, nullptr);
+        errno = 0;
+        EXPECT_EQ(kwrite4(mf, 0x40, 1), row.want_rc);
+        if (row.want_rc < 0) {
+            EXPECT_EQ(errno, EIO);
+        }
+        kclose(mf);
+    }
+}
+
+TEST(RemoteClient, MisalignedAccessFailsBeforeAnythingIsSent) {
+    ScriptedPeer peer({kOpenOk});
+    kfile* mf = kopen(peer.Name("@dev@kdt@kx31001_pci_cr0").c_str());
+    ASSERT_NE(mf, nullptr);
+    u_int32_t value = 0;
+    errno = 0;
+    EXPECT_EQ(kread4(mf, 2, &value), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(kwrite4(mf, 0x41, 0), -1);
+    EXPECT_EQ(errno, EINVAL);
+    kclose(mf);
+    EXPECT_EQ(peer.Received(), kOpenRequest + "C\0"s);
+}
+
+TEST(RemoteClient, DroppedConnectionFailsTheRequestInsteadOfEndingTheProcess) {
+    ScriptedPeer peer({kOpenOk}, true);
+    kfile* mf = kopen(peer.Name("@dev@x").c_str());
+    ASSERT_NE(mf, nullptr);
+    peer.Received();  // the peer has closed its end
+    testing::internal::CaptureStdout();
+    u_int32_t value = 0;
+    errno = 0;
+    EXPECT_EQ(kread4(mf, 0, &value), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(kwrite4(mf, 0, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    kclose(mf);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Got SIGPIPE...\n"), std::string::npos);
+}
+
+}  // namespace
