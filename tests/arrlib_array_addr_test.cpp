@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -59,19 +58,14 @@ std::unique_ptr<ArrLib::GW_array_addr> MemGw(u_int32_t gwAddr = 0x41000) {
 TEST_F(ArrayAddrTest, BadIndexMessages) {
     struct Row {
         const char* name;
-        std::function<std::unique_ptr<ArrLib::Gateway>()> make;
+        ArrLib::Gateway* gw;
         u_int32_t index;
         const char* out;  // empty: accepted
     };
-    auto sxp = [] {
-        return std::make_unique<ArrLib::GW_sxp>(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21,
-                                                127);
-    };
-    auto xts = [] {
-        return std::make_unique<ArrLib::GW_xtsram>(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8,
-                                                   8, 255, 0xFF);
-    };
-    auto mem = [] { return MemGw(); };
+    ArrLib::GW_sxp sxpGw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
+    ArrLib::GW_xtsram xtsGw(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF);
+    auto memGw = MemGw();
+    ArrLib::Gateway *sxp = &sxpGw, *xts = &xtsGw, *mem = memGw.get();
     const Row rows[] = {
         {"array number above max", mem, 0x4005, "-E- array/maximal 4/3 address/maximal 5/fff\n"},
         {"array number and line in range", mem, 0x3FFF, ""},
@@ -93,9 +87,8 @@ TEST_F(ArrayAddrTest, BadIndexMessages) {
          "-E- address/maximal 200000/1fffff\n-E- xlation (index[17:16]) value must be 2\n"},
     };
     for (const Row& row : rows) {
-        auto gw = row.make();
         CaptureStdout out;
-        EXPECT_EQ(gw->BadIndex(row.index), row.out[0] ? 1 : 0) << row.name;
+        EXPECT_EQ(row.gw->BadIndex(row.index), row.out[0] ? 1 : 0) << row.name;
         EXPECT_EQ(out.Text(), row.out) << row.name;
     }
     // No register was touched by any check.
@@ -105,76 +98,59 @@ TEST_F(ArrayAddrTest, BadIndexMessages) {
 // One read and one write transaction of each kind: the control word, the
 // data registers the kind selects, and the lock handling around them.
 TEST_F(ArrayAddrTest, TransactionTraffic) {
+    using Gw = std::shared_ptr<ArrLib::Gateway>;
     struct Row {
         const char* name;
-        std::function<std::unique_ptr<ArrLib::Gateway>()> make;
-        u_int32_t gw;       // control register the chip sees
-        u_int32_t simGw;    // gateway address the chip files its entries under
+        Gw gw;
+        u_int32_t ctrlAddr;  // control register the chip sees
         u_int32_t index;
         u_int32_t dataEnd;  // last data register
         size_t words;
         u_int32_t readCtrl, writeCtrl;
     };
     const Row rows[] = {
-        {"array_addr", [] { return MemGw(); }, 0x41000, 0x41000, 0x2005, 0x41020, 8, 0xC1002005,
-         0xC0002005},
+        {"array_addr", MemGw(), 0x41000, 0x2005, 0x41020, 8, 0xC1002005, 0xC0002005},
         {"reqsl narrow window (bit 9 clear)",
-         [] {
-             return std::make_unique<ArrLib::GW_reqsl>(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4,
-                                                       9, 7, 1, 511);
-         },
-         0x60A00, 0x60A00, 0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
+         Gw(new ArrLib::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4, 9, 7, 1, 511)), 0x60A00,
+         0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
         {"reqsl wide window (bit 9 set)",
-         [] {
-             return std::make_unique<ArrLib::GW_reqsl>(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2,
-                                                       9, 7, 1, 511);
-         },
-         0x60A00, 0x60A00, 0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
+         Gw(new ArrLib::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2, 9, 7, 1, 511)), 0x60A00,
+         0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
         {"xtsram command codes 0 and 2",
-         [] {
-             return std::make_unique<ArrLib::GW_xtsram>(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1,
-                                                        8, 8, 255, 0xFF);
-         },
-         0x43000, 0x43000, 0x0407, 0x43010, 1, 0xC0000407, 0xC2000407},
+         Gw(new ArrLib::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)),
+         0x43000, 0x0407, 0x43010, 1, 0xC0000407, 0xC2000407},
         {"sxp at its fixed address, whatever it was built with",
-         [] {
-             return std::make_unique<ArrLib::GW_sxp>(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2,
-                                                     5, 16, 21, 127);
-         },
-         0x1DB00, 0x1DB00, 0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
+         Gw(new ArrLib::GW_sxp(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2, 5, 16, 21, 127)),
+         0x1DB00, 0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
         {"tag_data variant 1 window",
-         [] {
-             return std::make_unique<ArrLib::GW_tag_data>(0x50000, 24, 4, 0, 12, 4095, 0x50010,
-                                                          2, 0, 0, 0, 0, 1);
-         },
-         0x50000, 0x50000, 0x805, 0x50010, 2, 0xC1000805, 0xC0000805},
+         Gw(new ArrLib::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1)),
+         0x50000, 0x805, 0x50010, 2, 0xC1000805, 0xC0000805},
         {"tag_data variant other than 0/1 uses the variant 1 window",
-         [] {
-             return std::make_unique<ArrLib::GW_tag_data>(0x50000, 24, 4, 0, 12, 4095, 0x50010,
-                                                          2, 0, 0, 0, 0, 7);
-         },
-         0x50000, 0x50000, 0x3C5, 0x50010, 2, 0xC10003C5, 0xC00003C5},
+         Gw(new ArrLib::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 7)),
+         0x50000, 0x3C5, 0x50010, 2, 0xC10003C5, 0xC00003C5},
     };
     for (const Row& row : rows) {
-        auto gw = row.make();
+        ArrLib::Gateway* gw = row.gw.get();
         Words data;
         for (size_t i = 0; i < row.words; ++i) data.push_back(0x1000 + static_cast<u_int32_t>(i));
         Words entry(data.rbegin(), data.rend());  // register order: most significant first
         sim_->ClearTraffic();
         ASSERT_EQ(gw->Write(row.index, data), ArrLib::Ok) << row.name;
-        EXPECT_EQ(DiffTraffic(arrtest::WriteTransaction(row.gw, row.writeCtrl, row.dataEnd, entry, 0),
-                              sim_->Traffic()),
+        EXPECT_EQ(DiffTraffic(
+                      arrtest::WriteTransaction(row.ctrlAddr, row.writeCtrl, row.dataEnd, entry, 0),
+                      sim_->Traffic()),
                   "")
             << row.name;
-        EXPECT_EQ(sim_->chip().Entry(row.simGw, row.index), entry) << row.name;
+        EXPECT_EQ(sim_->chip().Entry(row.ctrlAddr, row.index), entry) << row.name;
 
         sim_->ClearTraffic();
         Words result;
         ASSERT_EQ(gw->Read(row.index, result), ArrLib::Ok) << row.name;
         EXPECT_EQ(result, entry) << row.name;
-        EXPECT_EQ(DiffTraffic(arrtest::ReadTransaction(row.gw, row.readCtrl, row.dataEnd, entry, 0),
-                              sim_->Traffic()),
-                  "")
+        EXPECT_EQ(
+            DiffTraffic(arrtest::ReadTransaction(row.ctrlAddr, row.readCtrl, row.dataEnd, entry, 0),
+                        sim_->Traffic()),
+            "")
             << row.name;
     }
 }
@@ -269,11 +245,11 @@ TEST_F(ArrayAddrTest, SxpWholeDumpVisits2368Entries) {
     EXPECT_EQ(Lines(out.Text()), 2368u);
     auto ctrl = ControlWrites(0x1DB00);
     ASSERT_EQ(ctrl.size(), 2369u);
-    EXPECT_EQ(ctrl[0], 0xC1020000);            // gw_select 0, row 0
-    EXPECT_EQ(ctrl[127], 0xC1020FE0);          // gw_select 0, row 0x7f
-    EXPECT_EQ(ctrl[128], 0xC1060000);          // gw_select 1
-    EXPECT_EQ(ctrl[192 + 1], 0xC10A0001);      // gw_select 2, column 1
-    EXPECT_EQ(ctrl[192 + 2047], 0xC10A07FF);   // gw_select 2, last row and column
+    EXPECT_EQ(ctrl[0], 0xC1020000);             // gw_select 0, row 0
+    EXPECT_EQ(ctrl[127], 0xC1020FE0);           // gw_select 0, row 0x7f
+    EXPECT_EQ(ctrl[128], 0xC1060000);           // gw_select 1
+    EXPECT_EQ(ctrl[192 + 1], 0xC10A0001);       // gw_select 2, column 1
+    EXPECT_EQ(ctrl[192 + 2047], 0xC10A07FF);    // gw_select 2, last row and column
     EXPECT_EQ(ctrl[2367], 0xC1120000 | 0x7E0);  // gw_select 4, row 0x3f
 }
 
@@ -284,11 +260,8 @@ TEST_F(ArrayAddrTest, SxpArrayDumps) {
         size_t lines;
     };
     const Row rows[] = {
-        {20, 0xA0000, 0xA007F, 128},
-        {5, 0xA0780, 0xA07FF, 128},
-        {3, 0x20000, 0x20FE0, 128},
-        {0, 0xE0000, 0xE07E0, 64},
-        {21, 0x120000, 0x1207E0, 64},
+        {20, 0xA0000, 0xA007F, 128}, {5, 0xA0780, 0xA07FF, 128},   {3, 0x20000, 0x20FE0, 128},
+        {0, 0xE0000, 0xE07E0, 64},   {21, 0x120000, 0x1207E0, 64},
     };
     for (const Row& row : rows) {
         ArrLib::GW_sxp gw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
@@ -320,7 +293,8 @@ TEST_F(ArrayAddrTest, SxpArrayNumbersOutsideTheTableAreRefused) {
 
 TEST_F(ArrayAddrTest, TagDataDumps) {
     ArrLib::GW_tag_data gw(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1);
-    for (u_int32_t way = 0; way < 16; ++way) sim_->chip().SetEntry(0x50000, (way << 6) + 5, {way, 5});
+    for (u_int32_t way = 0; way < 16; ++way)
+        sim_->chip().SetEntry(0x50000, (way << 6) + 5, {way, 5});
     {
         CaptureStdout out;
         ASSERT_EQ(gw.Read("c", 2), ArrLib::Ok);

@@ -39,7 +39,8 @@ protected:
     std::vector<u_int32_t> Started(u_int32_t gw) const {
         std::vector<u_int32_t> out;
         for (const Access& a : sim_->Traffic())
-            if (a.op == 'W' && a.addr == gw && (a.value & 0x40000000)) out.push_back(a.value & 0x1FFFFF);
+            if (a.op == 'W' && a.addr == gw && (a.value & 0x40000000))
+                out.push_back(a.value & 0x1FFFFF);
         return out;
     }
     std::unique_ptr<arrtest::SimChip> sim_;
@@ -59,13 +60,25 @@ TEST_F(ArraysTest, ArrayAddrComposesIndexAndChecksItsBound) {
         std::vector<u_int32_t> started;
     };
     const Row rows[] = {
-        {"line 5 of array 2", &array, 5, ArrLib::Ok, "44000 : arr.a :   5 : 00000001 00000002 \n",
+        {"line 5 of array 2",
+         &array,
+         5,
+         ArrLib::Ok,
+         "44000 : arr.a :   5 : 00000001 00000002 \n",
          {0x805}},
-        {"line beyond 10 bits", &array, 0x400, ArrLib::AddrTooHigh,
-         "-E- address/limit(bits) 400/3ff\n", {}},
+        {"line beyond 10 bits",
+         &array,
+         0x400,
+         ArrLib::AddrTooHigh,
+         "-E- address/limit(bits) 400/3ff\n",
+         {}},
         {"size 0: line 0 is the array number", &single, 0, ArrLib::Ok, nullptr, {0x3}},
-        {"size 0: line 1 refused", &single, 1, ArrLib::AddrTooHigh,
-         "-E- address/limit(bits) 1/0\n", {}},
+        {"size 0: line 1 refused",
+         &single,
+         1,
+         ArrLib::AddrTooHigh,
+         "-E- address/limit(bits) 1/0\n",
+         {}},
     };
     for (const Row& row : rows) {
         sim_->ClearTraffic();
@@ -134,9 +147,11 @@ TEST_F(ArraysTest, SxpMapping) {
         for (bool write : {false, true}) {
             sim_->ClearTraffic();
             CaptureStdout out;
-            ArrLib::Status status = write ? array.Write(row.line, Words{0x5A}) : array.Read(row.line);
+            ArrLib::Status status =
+                write ? array.Write(row.line, Words{0x5A}) : array.Read(row.line);
             EXPECT_EQ(status, row.status) << "array " << row.array << " line " << row.line;
-            EXPECT_EQ(Started(0x1DB00), row.started) << "array " << row.array << " line " << row.line;
+            EXPECT_EQ(Started(0x1DB00), row.started)
+                << "array " << row.array << " line " << row.line;
             if (row.out) {
                 EXPECT_EQ(out.Text(), row.out) << "array " << row.array;
             }
@@ -146,9 +161,10 @@ TEST_F(ArraysTest, SxpMapping) {
     ArrLib::Array_sxp array("sxp.a", &gw, 5, 5);
     CaptureStdout out;
     ASSERT_EQ(array.Read(0x21), ArrLib::Ok);
-    EXPECT_EQ(out.Text(), "1db00 : sxp.a :  21 : 00000000 00000000 00000000 00000000 00000000 "
-                          "00000000 00000000 00000000 00000000 00000000 00000000 00000000 "
-                          "0000005a \n");
+    EXPECT_EQ(out.Text(),
+              "1db00 : sxp.a :  21 : 00000000 00000000 00000000 00000000 00000000 "
+              "00000000 00000000 00000000 00000000 00000000 00000000 00000000 "
+              "0000005a \n");
 }
 
 TEST_F(ArraysTest, TagDataLayout) {
@@ -254,8 +270,9 @@ TEST_F(ArraysTest, RxBufferLanes) {
     CaptureStdout out;
     EXPECT_EQ(lane3.Read(0x11), ArrLib::Ok);
     EXPECT_EQ(lane3.Read(0x12), ArrLib::Ok);
-    EXPECT_EQ(out.Text(), "42000 : rx.q :  11 : 00000033 00000001 \n"
-                          "42000 : rx.q :  12 : 00000044 00000002 \n");
+    EXPECT_EQ(out.Text(),
+              "42000 : rx.q :  11 : 00000033 00000001 \n"
+              "42000 : rx.q :  12 : 00000044 00000002 \n");
 }
 
 TEST_F(ArraysTest, RxBufferDumpWriteAndShortGateway) {

@@ -239,16 +239,6 @@ TEST_F(GatewayTest, DumpsUnderOneLock) {
               "82580 : top.blk.mem :   2 : 00000002 00000102 \n");
 }
 
-TEST_F(GatewayTest, DumpOfOneEntry) {
-    auto gw = MakeGw(0);
-    CaptureStdout out;
-    ASSERT_EQ(gw->Read(), ArrLib::Ok);
-    Words unwritten = {kxsim::Chip::UnwrittenWord(kGw, 0, 0), kxsim::Chip::UnwrittenWord(kGw, 0, 1)};
-    std::ostringstream line;
-    line << "82580 :   0 : " << unwritten << "\n";
-    EXPECT_EQ(out.Text(), line.str());
-}
-
 TEST(GatewayPrint, Formats) {
     struct Row {
         const char* name;
@@ -259,7 +249,10 @@ TEST(GatewayPrint, Formats) {
     };
     const Row rows[] = {
         {"worked example", "", 0xC, {0, 0x123B}, "82580 :   c : 00000000 0000123b \n"},
-        {"with a name", "top.blk.mem", 0xC, {0, 0x123B},
+        {"with a name",
+         "top.blk.mem",
+         0xC,
+         {0, 0x123B},
          "82580 : top.blk.mem :   c : 00000000 0000123b \n"},
         {"no data words", "", 0xC, {}, "82580 :   c : \n"},
         {"wide index printed whole", "", 0x12345, {0xABCDEF}, "82580 : 12345 : 00abcdef \n"},
@@ -275,13 +268,6 @@ TEST(GatewayPrint, Formats) {
         std::cout << 255 << std::setw(3) << 1;
         EXPECT_EQ(out.Text(), std::string(row.out) + "ff001") << row.name;
     }
-}
-
-TEST(GatewayPrint, WordListLeavesHexAndZeroFill) {
-    std::ostringstream s;
-    s << Words{};
-    s << 26 << std::setw(2) << 1;
-    EXPECT_EQ(s.str(), "1a01");
 }
 
 TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {

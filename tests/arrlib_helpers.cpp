@@ -96,9 +96,9 @@ std::string DiffTraffic(const std::vector<kxsim::Access>& expected,
     std::ostringstream s;
     s << "traffic differs at access " << first << " (expected | actual):\n";
     for (size_t i = 0; i < n; ++i) {
-        s << (i == first ? "=> " : "   ") << std::setw(4) << i << "  "
-          << std::setw(22) << std::left << Show(i < expected.size() ? &expected[i] : nullptr)
-          << std::right << " | " << Show(i < actual.size() ? &actual[i] : nullptr) << "\n";
+        s << (i == first ? "=> " : "   ") << std::setw(4) << i << "  " << std::setw(22) << std::left
+          << Show(i < expected.size() ? &expected[i] : nullptr) << std::right << " | "
+          << Show(i < actual.size() ? &actual[i] : nullptr) << "\n";
     }
     return s.str();
 }

@@ -94,15 +94,14 @@ TEST_F(LoaderTest, EachKeywordBuildsItsKinds) {
         {"n GW_gfifo 1000 24 4 0 16 255 1010 2", typeid(ArrLib::GW_gfifo), typeid(ArrLib::Array)},
         {"n GW_clear 1000 24 4 0 16 255 1010 2 20", typeid(ArrLib::GW_clear),
          typeid(ArrLib::Array)},
-        {"n GW_serdes 1000 24 4 0 16 255 1010 2", typeid(ArrLib::GW_serdes),
-         typeid(ArrLib::Array)},
+        {"n GW_serdes 1000 24 4 0 16 255 1010 2", typeid(ArrLib::GW_serdes), typeid(ArrLib::Array)},
         {"n GW_field 1000 24 4 0 16 255 1010 2", typeid(ArrLib::GW_field), typeid(ArrLib::Array)},
         {"n GW_rx_buffer 1000 24 4 0 16 255 1010 9 3", typeid(ArrLib::Gateway),
          typeid(ArrLib::Array_rx_buffer)},
         {"n GW_irisc 1000 24 4 0 16 255 1010 2 1 4 0", typeid(ArrLib::GW_irisc),
          typeid(ArrLib::Array_irisc)},
-        {"n GW_array_addr 1000 24 4 0 16 255 1010 2 12 4 0 15 4095",
-         typeid(ArrLib::GW_array_addr), typeid(ArrLib::Array_addr)},
+        {"n GW_array_addr 1000 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_array_addr),
+         typeid(ArrLib::Array_addr)},
         {"n GW_reqsl 1000 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_reqsl),
          typeid(ArrLib::Array_reqsl)},
         {"n GW_xtsram 1000 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(ArrLib::GW_xtsram),
@@ -120,8 +119,8 @@ TEST_F(LoaderTest, EachKeywordBuildsItsKinds) {
         EXPECT_EQ(typeid(*array), row.array) << row.line;
     }
     // Kinds without a keyword are ignored lines, as stored databases expect.
-    for (const char* kind : {"GW_be_address", "GW_simple_special", "GW_tag_data", "GW_tag_data2",
-                             "gw_simple"}) {
+    for (const char* kind :
+         {"GW_be_address", "GW_simple_special", "GW_tag_data", "GW_tag_data2", "gw_simple"}) {
         auto lib = Load(std::string("n ") + kind + " 1000 24 4 0 16 255 1010 2 1 2 3 4 5 6\n");
         EXPECT_EQ(lib->ArrayExist("n"), nullptr) << kind;
         EXPECT_EQ(lib->GwExist(0x1000), nullptr) << kind;
@@ -141,8 +140,8 @@ TEST_F(LoaderTest, LinesSkippedSharedAndReplaced) {
         "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
         "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
         "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
-        "long GW_simple 47000 24 4 0 16 255 47010 2" + longTail +
-        "tail GW_simple 48000 24 4 0 16 255 48010 2\n");
+        "long GW_simple 47000 24 4 0 16 255 47010 2" +
+        longTail + "tail GW_simple 48000 24 4 0 16 255 48010 2\n");
     EXPECT_EQ(lib->ArrayExist("NAME"), nullptr);
     EXPECT_EQ(lib->ArrayExist("lonely"), nullptr);
     ASSERT_NE(lib->GwExist(0x43000), nullptr);

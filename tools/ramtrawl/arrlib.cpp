@@ -1,4 +1,6 @@
 // The facade of the array library and the loader of the array database.
+#include "arrlib.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "arrlib.h"
 #include "utils.h"
 
 namespace {
@@ -26,11 +27,11 @@ struct Keyword {
 // (be_address, simple_special, tag_data, tag_data2) are deliberately absent:
 // stored databases rely on such lines being ignored.
 const Keyword kKeywords[] = {
-    {"GW_simple", ArrLib::simple, 10},       {"GW_gfifo", ArrLib::gfifo, 10},
-    {"GW_clear", ArrLib::clear, 11},         {"GW_array_addr", ArrLib::array_addr, 15},
-    {"GW_reqsl", ArrLib::reqsl, 15},         {"GW_rx_buffer", ArrLib::rxbuffer, 11},
-    {"GW_irisc", ArrLib::irisc, 13},         {"GW_serdes", ArrLib::serdes, 10},
-    {"GW_xtsram", ArrLib::xtsram, 15},       {"GW_field", ArrLib::field, 10},
+    {"GW_simple", ArrLib::simple, 10}, {"GW_gfifo", ArrLib::gfifo, 10},
+    {"GW_clear", ArrLib::clear, 11},   {"GW_array_addr", ArrLib::array_addr, 15},
+    {"GW_reqsl", ArrLib::reqsl, 15},   {"GW_rx_buffer", ArrLib::rxbuffer, 11},
+    {"GW_irisc", ArrLib::irisc, 13},   {"GW_serdes", ArrLib::serdes, 10},
+    {"GW_xtsram", ArrLib::xtsram, 15}, {"GW_field", ArrLib::field, 10},
     {"GW_SXP", ArrLib::sxp, 15},
 };
 
@@ -133,7 +134,8 @@ ArrLib::Array* BuildArray(ArrLib::AccessType kind, const DbLine& l, const Layout
             gw = Share<ArrLib::GW_irisc>(gw, g, ways, g.max);
             return new ArrLib::Array_irisc(name, gw, tag, static_cast<int>(g.max), type, ways);
         }
-        case ArrLib::array_addr: return Numbered<ArrLib::GW_array_addr, ArrLib::Array_addr>(l, g, gw);
+        case ArrLib::array_addr:
+            return Numbered<ArrLib::GW_array_addr, ArrLib::Array_addr>(l, g, gw);
         case ArrLib::reqsl: return Numbered<ArrLib::GW_reqsl, ArrLib::Array_reqsl>(l, g, gw);
         case ArrLib::xtsram: return Numbered<ArrLib::GW_xtsram, ArrLib::Array_xtsram>(l, g, gw);
         case ArrLib::sxp: return Numbered<ArrLib::GW_sxp, ArrLib::Array_sxp>(l, g, gw);

@@ -100,6 +100,9 @@ public:
         Status DumpEntry(u_int32_t index);
         Status DumpEntry(u_int32_t index, const std::string& name, u_int32_t line);
 
+        // Busy poll of a transaction; GWBusy after printing the message.
+        Status WaitIdle(const char* message) const;
+
         // The data registers ending at last, in ascending address order.
         void ReadWindow(u_int32_t last, std::vector<u_int32_t>& result) const;
         void WriteWindow(u_int32_t last, const std::vector<u_int32_t>& data) const;

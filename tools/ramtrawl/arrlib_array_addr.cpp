@@ -270,10 +270,9 @@ ArrLib::Status ArrLib::GW_sxp::Read(const std::string& arrName, u_int32_t arrInd
 
 // --------------------------------------------------------------- GW_tag_data
 
-ArrLib::GW_tag_data::GW_tag_data(u_int32_t Address, int cOffset, int cSize, int iOffset,
-                                 int iSize, u_int32_t Max, u_int32_t dAddr, int dSize,
-                                 int aOffset, int aSize, u_int32_t maxAIndex,
-                                 u_int32_t maxIndexArr, int tag)
+ArrLib::GW_tag_data::GW_tag_data(u_int32_t Address, int cOffset, int cSize, int iOffset, int iSize,
+                                 u_int32_t Max, u_int32_t dAddr, int dSize, int aOffset, int aSize,
+                                 u_int32_t maxAIndex, u_int32_t maxIndexArr, int tag)
     : GW_array_addr(Address, cOffset, cSize, iOffset, iSize, Max, dAddr, dSize, aOffset, aSize,
                     maxAIndex, maxIndexArr),
       _tag(tag) {}

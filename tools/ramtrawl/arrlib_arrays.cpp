@@ -37,8 +37,8 @@ ArrLib::Status ArrLib::Array::DumpNumbered(u_int32_t arrNum) const {
     // a gateway without array numbers; such a gateway cannot dump one array.
     auto* gw = dynamic_cast<GW_array_addr*>(_associatedGateway);
     if (gw == nullptr) {
-        std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array "
-                  << _name << " has no array numbers" << std::endl;
+        std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array " << _name
+                  << " has no array numbers" << std::endl;
         return AccessError;
     }
     return gw->Read(_name, arrNum);
@@ -148,8 +148,7 @@ ArrLib::Status ArrLib::Array_tag_data::Read(u_int32_t index) {
     return Ok;
 }
 
-ArrLib::Status ArrLib::Array_tag_data::Write(u_int32_t index,
-                                             const std::vector<u_int32_t>& data) {
+ArrLib::Status ArrLib::Array_tag_data::Write(u_int32_t index, const std::vector<u_int32_t>& data) {
     if (BadIndex(index) || !GW_tag_data::KnownArray(_index)) return AddrTooHigh;
     if (_index == 0) return _associatedGateway->Write(kTagWriteBase + index, data);
     // Two words per way, least significant first; missing words are 0.
@@ -185,9 +184,9 @@ ArrLib::Status ArrLib::Array_rx_buffer::Read(u_int32_t index) {
     Status status = _associatedGateway->Read(readIndex, result);
     if (status != Ok) return status;
     if (result.size() < kRxEntryWords) {
-        std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array "
-                  << _name << " delivers " << std::dec << result.size()
-                  << " words, a receive buffer needs " << kRxEntryWords << std::hex << std::endl;
+        std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array " << _name
+                  << " delivers " << std::dec << result.size() << " words, a receive buffer needs "
+                  << kRxEntryWords << std::hex << std::endl;
         return AccessError;
     }
     u_int32_t msbs = result[0];

@@ -147,21 +147,19 @@ void ArrLib::Gateway::WriteData(const std::vector<u_int32_t>& data) const {
     WriteWindow(_dataAddr, data);
 }
 
+ArrLib::Status ArrLib::Gateway::WaitIdle(const char* message) const {
+    if (PollBusy(0) == Ok) return Ok;
+    std::cout << "-E- GW " << std::hex << _gwAddr << message << std::endl;
+    return GWBusy;
+}
+
 ArrLib::Status ArrLib::Gateway::Read(u_int32_t index, std::vector<u_int32_t>& result) {
     bool toLock = !_locked;
     if (BadIndex(index)) return AddrTooHigh;
     if (toLock && Lock() != Ok) return GWLocked;
-    if (PollBusy(0) != Ok) {
-        std::cout << "-E- GW " << std::hex << _gwAddr << " is busy before read attempt"
-                  << std::endl;
-        return GWBusy;
-    }
+    if (WaitIdle(" is busy before read attempt") != Ok) return GWBusy;
     Activate(1, index);
-    if (PollBusy(0) != Ok) {
-        std::cout << "-E- GW " << std::hex << _gwAddr << " is busy, waited for the read to end "
-                  << "1000" << " attempts" << std::endl;
-        return GWBusy;
-    }
+    if (WaitIdle(" is busy, waited for the read to end 1000 attempts") != Ok) return GWBusy;
     ReadData(result);
     if (toLock) UnLock();
     return Ok;
@@ -171,19 +169,11 @@ ArrLib::Status ArrLib::Gateway::Write(u_int32_t index, const std::vector<u_int32
     bool toLock = !_locked;
     if (BadIndex(index)) return AddrTooHigh;
     if (toLock && Lock() != Ok) return GWLocked;
-    if (PollBusy(0) != Ok) {
-        std::cout << "-E- GW " << std::hex << _gwAddr << " is busy before write attempt"
-                  << std::endl;
-        return GWBusy;
-    }
+    if (WaitIdle(" is busy before write attempt") != Ok) return GWBusy;
     // The data registers are filled before the operation starts.
     WriteData(data);
     Activate(0, index);
-    if (PollBusy(0) != Ok) {
-        std::cout << "-E- GW " << std::hex << _gwAddr << " is busy, waited for the write to end "
-                  << "1000" << " attempts" << std::endl;
-        return GWBusy;
-    }
+    if (WaitIdle(" is busy, waited for the write to end 1000 attempts") != Ok) return GWBusy;
     if (toLock) UnLock();
     return Ok;
 }
@@ -227,9 +217,8 @@ ArrLib::Status ArrLib::Gateway::Read() {
 
 ArrLib::Status ArrLib::Gateway::Read(const std::string& arrName) {
     return LockedDump([this, &arrName] {
-        return ForEachUpTo(_maxIndex, [this, &arrName](u_int32_t i) {
-            return DumpEntry(i, arrName, i);
-        });
+        return ForEachUpTo(_maxIndex,
+                           [this, &arrName](u_int32_t i) { return DumpEntry(i, arrName, i); });
     });
 }
 
@@ -250,12 +239,12 @@ int ArrLib::Gateway::BadIndex(u_int32_t index) const {
 }
 
 void ArrLib::Gateway::PrintData(u_int32_t index, const std::vector<u_int32_t>& data) const {
-    std::cout << std::hex << _gwAddr << " : " << std::setfill(' ') << std::setw(3) << index
-              << " : " << data << std::endl;
+    std::cout << std::hex << _gwAddr << " : " << std::setfill(' ') << std::setw(3) << index << " : "
+              << data << std::endl;
 }
 
 void ArrLib::Gateway::PrintData(const std::string& name, u_int32_t index,
                                 const std::vector<u_int32_t>& data) const {
-    std::cout << std::hex << _gwAddr << " : " << name << " : " << std::setfill(' ')
-              << std::setw(3) << index << " : " << data << std::endl;
+    std::cout << std::hex << _gwAddr << " : " << name << " : " << std::setfill(' ') << std::setw(3)
+              << index << " : " << data << std::endl;
 }
