@@ -1,0 +1,267 @@
+// The control-variant gateways against the simulated chip: the exact register
+// conversation of a read and a write of each kind, and what each prints.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "arrlib.h"
+#include "arrlib_helpers.h"
+#include "sim.h"
+
+namespace {
+
+using arrtest::AnyR;
+using arrtest::R;
+using arrtest::W;
+using Gw = ArrLib::Gateway;
+using Words = std::vector<u_int32_t>;
+using Traffic = std::vector<kxsim::Access>;
+
+// The chip side of every gateway below. Control words: command at bits
+// 27..24, index at 15..0.
+const char kDb[] =
+    "t.gfifo   GW_gfifo          82580 24 4 0 16 3    82590 1\n"
+    "t.clear   GW_clear          10000 24 4 0 16 255  10010 1 20\n"
+    "t.be      GW_be_address     90000 24 4 0 16 2047 90010 1\n"
+    "t.serdes  GW_serdes         20000 24 4 0 16 511  20010 1\n"
+    "t.ss0     GW_simple_special 30000 24 4 0 16 255  30014 2 0\n"
+    "t.ss0n    GW_simple_special 33000 24 4 0 16 255  33010 1 0\n"
+    "t.ss1     GW_simple_special 31000 24 4 0 16 255  31018 3 1\n"
+    "t.ss2     GW_simple_special 32000 24 4 0 16 255  32014 2 2\n"
+    "t.field   GW_field          40000 24 4 0 16 255  40010 1\n"
+    "t.td2     GW_tag_data2      50000 24 4 0 16 255  50010 1\n";
+
+class VariantsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        sim_ = arrtest::SimChip::Create(kDb, &error);
+        ASSERT_TRUE(sim_) << error;
+        ASSERT_TRUE(sim_->OpenDevice());
+    }
+
+    kxsim::Chip& chip() { return sim_->chip(); }
+
+    std::unique_ptr<arrtest::SimChip> sim_;
+};
+
+// ------------------------------------------------------- register traffic
+
+struct TrafficCase {
+    const char* label;
+    std::function<std::unique_ptr<Gw>()> make;
+    u_int32_t ctrl;  // control register before the transaction
+    bool read;
+    u_int32_t index;
+    Words data;
+    Traffic expected;
+};
+
+template <typename Kind, typename... Extra>
+std::function<std::unique_ptr<Gw>()> Make(u_int32_t addr, u_int32_t data, int dSize,
+                                          Extra... extra) {
+    return [=] { return std::make_unique<Kind>(addr, 24, 4, 0, 16, 0x7FF, data, dSize, extra...); };
+}
+
+// Every entry read below holds 0x600D0000 + its index.
+constexpr u_int32_t kGood = 0x600D0000;
+
+TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
+    using arrtest::ReadTransaction;
+    using arrtest::WriteTransaction;
+    const TrafficCase cases[] = {
+        {"clear: bit outside the fields", Make<ArrLib::GW_clear>(0x10000, 0x10010, 1, 20),
+         0x00300000, true, 0x12, {},
+         ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"clear: bit inside the command field forced to 0",
+         Make<ArrLib::GW_clear>(0x10000, 0x10010, 1, 24), 0, true, 0x12, {},
+         {AnyR(0x10000), AnyR(0x10000), W(0x10000, 0xC0000012), AnyR(0x10000), AnyR(0x10010),
+          W(0x10000, 0)}},
+        {"clear: bit inside the index field left to the index",
+         Make<ArrLib::GW_clear>(0x10000, 0x10010, 1, 1), 0, false, 0x3, {7},
+         WriteTransaction(0x10000, 0xC0000003, 0x10010, {7}, 0)},
+        {"clear: offset beyond the word clears nothing",
+         Make<ArrLib::GW_clear>(0x10000, 0x10010, 1, 40), 0x00300000, true, 0x12, {},
+         ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"tag_data2: read command shifted, bit 29 cleared",
+         Make<ArrLib::GW_tag_data2>(0x50000, 0x50010, 1), 0x20000000, true, 0x34, {},
+         ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
+        {"tag_data2: write command 0, bit 29 cleared",
+         Make<ArrLib::GW_tag_data2>(0x50000, 0x50010, 1), 0x2F000000, false, 0x34, {0xAB},
+         WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
+        {"be_address: read, index register after the control word",
+         Make<ArrLib::GW_be_address>(0x90000, 0x90010, 1), 0x08000000, true, 0x5FF, {},
+         {AnyR(0x90000), AnyR(0x90000), W(0x90000, 0xC1000000), W(0x90004, 0x5FF),
+          AnyR(0x90000), R(0x90010, kGood + 0x5FF), W(0x90000, 0x08000000)}},
+        {"be_address: write, data first",
+         Make<ArrLib::GW_be_address>(0x90000, 0x90010, 1), 0, false, 0x7, {0x55},
+         {AnyR(0x90000), AnyR(0x90000), W(0x90010, 0x55), W(0x90000, 0xC0000000),
+          W(0x90004, 0x7), AnyR(0x90000), W(0x90000, 0)}},
+        {"field: read sets byte 0xE by read-modify-write of word 0xC",
+         Make<ArrLib::GW_field>(0x40000, 0x40010, 1), 0, true, 0x9, {},
+         {AnyR(0x40000), AnyR(0x40000), R(0x4000C, 0xAABBCCDD), W(0x4000C, 0xAABB01DD),
+          W(0x40000, 0xC1000009), AnyR(0x40000), R(0x40010, kGood + 0x9), W(0x40000, 0)}},
+        {"field: write makes one control write", Make<ArrLib::GW_field>(0x40000, 0x40010, 1), 0,
+         false, 0x9, {0x1234}, WriteTransaction(0x40000, 0xC0000009, 0x40010, {0x1234}, 0)},
+        {"simple_special 0: the value split at bit 25",
+         Make<ArrLib::GW_simple_special>(0x30000, 0x30014, 2, 0), 0, false, 0x1,
+         {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}, 0)},
+        {"simple_special 0 with one register: the high part dropped",
+         Make<ArrLib::GW_simple_special>(0x33000, 0x33010, 1, 0), 0, false, 0x1,
+         {0x89ABCDEF, 0x01234567}, WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}, 0)},
+        {"simple_special 1: the value split at bits 29 and 58",
+         Make<ArrLib::GW_simple_special>(0x31000, 0x31018, 3, 1), 0, false, 0x1,
+         {0x89ABCDEF, 0x01234567, 0x0000ABCD},
+         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0x002AF340, 0x091A2B3C, 0x09ABCDEF}, 0)},
+        {"simple_special 1: missing words count as 0",
+         Make<ArrLib::GW_simple_special>(0x31000, 0x31018, 3, 1), 0, false, 0x1, {0xFFFFFFFF},
+         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF}, 0)},
+        {"simple_special 2: words unchanged",
+         Make<ArrLib::GW_simple_special>(0x32000, 0x32014, 2, 2), 0, false, 0x1,
+         {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF}, 0)},
+    };
+    for (const TrafficCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::unique_ptr<Gw> gw = c.make();
+        if (c.read) chip().SetEntry(gw->Address(), c.index, {kGood + c.index});
+        chip().Poke(gw->Address(), c.ctrl);
+        chip().Poke(0x4000C, 0xAABBCCDD);
+        sim_->ClearTraffic();
+        arrtest::CaptureStdout out;
+        Words result;
+        ArrLib::Status status = c.read ? gw->Read(c.index, result) : gw->Write(c.index, c.data);
+        EXPECT_EQ(status, ArrLib::Ok);
+        EXPECT_EQ(arrtest::DiffTraffic(c.expected, sim_->Traffic()), "");
+    }
+}
+
+// ------------------------------------------------------------------ gfifo
+
+TEST_F(VariantsTest, GfifoMarksOnlyTheLastEntry) {
+    ArrLib::GW_gfifo gw(0x82580, 24, 4, 0, 16, 3, 0x82590, 1);
+    for (u_int32_t i = 0; i < 4; ++i) chip().SetEntry(0x82580, i, {0xAB00 + i});
+    const struct {
+        const char* label;
+        std::function<ArrLib::Status()> run;
+        std::string expected;
+    } cases[] = {
+        {"single read of the last entry", [&] { return gw.Read(3u); },
+         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"single read of another entry", [&] { return gw.Read(2u); }, "82580 :   2 : 0000ab02 \n"},
+        {"whole dump", [&] { return gw.Read(); },
+         "82580 :   0 : 0000ab00 \n"
+         "82580 :   1 : 0000ab01 \n"
+         "82580 :   2 : 0000ab02 \n"
+         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"named dump", [&] { return gw.Read(std::string("t.gfifo")); },
+         "82580 : t.gfifo :   0 : 0000ab00 \n"
+         "82580 : t.gfifo :   1 : 0000ab01 \n"
+         "82580 : t.gfifo :   2 : 0000ab02 \n"
+         "82580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        arrtest::CaptureStdout out;
+        EXPECT_EQ(c.run(), ArrLib::Ok);
+        EXPECT_EQ(out.Text(), c.expected);
+    }
+}
+
+// ------------------------------------------------------------- be_address
+
+TEST_F(VariantsTest, BeAddressDumpByNameShowsPortAndEntry) {
+    ArrLib::GW_be_address gw(0x90000, 24, 4, 0, 16, 0x5FF, 0x90010, 1);
+    chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
+    chip().SetEntry(0x90000, 0x5FF, {0xFEED});
+    {
+        arrtest::CaptureStdout out;
+        EXPECT_EQ(gw.Read(std::string("top.blk.be")), ArrLib::Ok);
+        std::string text = out.Text();
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 0x600);
+        EXPECT_NE(text.find("\n90000 : top.blk.be :   0 : 3ff : 0000beef \n"), std::string::npos);
+        const std::string last = "90000 : top.blk.be :   1 : 1ff : 0000feed \n";
+        EXPECT_EQ(text.substr(text.size() - last.size()), last);
+    }
+    // The single read keeps the plain index.
+    arrtest::CaptureStdout out;
+    EXPECT_EQ(gw.Read(0x5FFu), ArrLib::Ok);
+    EXPECT_EQ(out.Text(), "90000 : 5ff : 0000feed \n");
+}
+
+// ----------------------------------------------------------------- serdes
+
+TEST_F(VariantsTest, SerdesWarnsOnReservedLinesAndStillWrites) {
+    const std::string warning =
+        "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
+    const struct {
+        u_int32_t index;
+        bool warns;
+    } cases[] = {{0x43, true}, {0xA7, true}, {0x11F, true}, {0x42, false}, {0x63, false},
+                 {0x120, false}};
+    ArrLib::GW_serdes gw(0x20000, 24, 4, 0, 16, 511, 0x20010, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "index 0x" << std::hex << c.index);
+        arrtest::CaptureStdout out;
+        EXPECT_EQ(gw.Write(c.index, {0xC0DE0000 + c.index}), ArrLib::Ok);
+        EXPECT_EQ(out.Text(), c.warns ? warning : "");
+        EXPECT_EQ(chip().Entry(0x20000, c.index), Words{0xC0DE0000 + c.index});
+    }
+}
+
+TEST_F(VariantsTest, SerdesRefusesAnIndexOutOfRangeWithoutTheWarning) {
+    ArrLib::GW_serdes gw(0x20000, 24, 4, 0, 16, 0x100, 0x20010, 1);
+    arrtest::CaptureStdout out;
+    EXPECT_EQ(gw.Write(0x103, {1}), ArrLib::AddrTooHigh);
+    EXPECT_EQ(out.Text(), "-E- address/maximal 103/100\n");
+    EXPECT_TRUE(sim_->Traffic().empty());
+}
+
+// --------------------------------------------------------- simple_special
+
+TEST_F(VariantsTest, SimpleSpecialPrintsTheSplitOfPacking0) {
+    ArrLib::GW_simple_special gw(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
+    const struct {
+        const char* label;
+        Words data;
+        std::string expected;
+    } cases[] = {
+        {"two words", {0x89ABCDEF, 0x01234567}, "89abcdef\n1234567\n1abcdef\n91a2b3c4\n"},
+        {"one word, the second taken as 0", {0x89ABCDEF}, "89abcdef\n0\n1abcdef\n44\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        arrtest::CaptureStdout out;
+        EXPECT_EQ(gw.Write(1, c.data), ArrLib::Ok);
+        EXPECT_EQ(out.Text(), c.expected);
+    }
+}
+
+TEST_F(VariantsTest, SimpleSpecialReadsRegistersAsTheyAre) {
+    const struct {
+        const char* label;
+        u_int32_t gw;
+        u_int32_t data;
+        int special;
+        std::string expected;
+    } cases[] = {
+        {"packing 0 cuts the low word to 25 bits", 0x30000, 0x30014, 0,
+         "30000 :   7 : ffffffff 01ffffff \n"},
+        {"packing 2 reads unchanged", 0x32000, 0x32014, 2, "32000 :   7 : ffffffff ffffffff \n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ArrLib::GW_simple_special gw(c.gw, 24, 4, 0, 16, 255, c.data, 2, c.special);
+        chip().SetEntry(c.gw, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+        arrtest::CaptureStdout out;
+        EXPECT_EQ(gw.Read(7u), ArrLib::Ok);
+        EXPECT_EQ(out.Text(), c.expected);
+    }
+}
+
+}  // namespace
