@@ -54,4 +54,9 @@ run() {
 
 run "$device" -arr top.dut.hca.qpc_cache
 run "$device" -arr top.dut.hca.qpc_cache -a 5 -d 1122334455667788aabbccdd00ff00ff
-run "$device" -arr top.dut.hca.qpc_cache -a 5
+readback=$(run "$device" -arr top.dut.hca.qpc_cache -a 5)
+echo "$readback"
+if ! grep -q ":   5 : 11223344 55667788 aabbccdd 00ff00ff $" <<<"$readback"; then
+    echo "demo: the entry read back is not the one written" >&2
+    exit 1
+fi
