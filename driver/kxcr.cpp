@@ -343,8 +343,8 @@ int kif_request(kfile* mf, kif_ioctl_cmd_t cmd, unsigned offset, void* buf, int 
 // ---- Dispatch ----
 
 // Checks common to every 32-bit access; nothing is sent when they fail.
-bool access_allowed(const kfile* mf, unsigned offset) {
-    if (!mf || offset % 4 != 0) {
+bool access_allowed(const kfile* mf, unsigned offset, const void* value) {
+    if (!mf || !value || offset % 4 != 0) {
         errno = EINVAL;
         return false;
     }
@@ -352,7 +352,7 @@ bool access_allowed(const kfile* mf, unsigned offset) {
 }
 
 int block_transfer(kfile* mf, unsigned offset, void* data, int length, bool write) {
-    if (!mf || length < 0 || length > kMaxTransfer) {
+    if (!mf || length < 0 || length > kMaxTransfer || (!data && length > 0)) {
         errno = EINVAL;
         return -1;
     }
@@ -523,7 +523,7 @@ int kdevices(char* buf, int len, int mask) {
 // ---- Register access ----
 
 int kread4(kfile* mf, unsigned int offset, u_int32_t* value) {
-    if (!access_allowed(mf, offset)) return -1;
+    if (!access_allowed(mf, offset, value)) return -1;
     if (is_remote(mf)) return remote_read4(mf, offset, value);
     if (routes_to_i2c_master(mf)) return absent_transport();
     switch (mf->tp) {
@@ -540,7 +540,7 @@ int kread4(kfile* mf, unsigned int offset, u_int32_t* value) {
 }
 
 int kwrite4(kfile* mf, unsigned int offset, u_int32_t value) {
-    if (!access_allowed(mf, offset)) return -1;
+    if (!access_allowed(mf, offset, &value)) return -1;
     if (is_remote(mf)) return remote_write4(mf, offset, value);
     if (routes_to_i2c_master(mf)) return absent_transport();
     switch (mf->tp) {

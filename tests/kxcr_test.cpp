@@ -280,6 +280,20 @@ TEST(Kxcr, AccessFailures) {
     EXPECT_EQ(kset_i2c_slave(nullptr, 0x50), 0xFF);
 }
 
+// Driver pages are only for ppc files.
+TEST(Kxcr, DriverPages) {
+    Sim sim;
+    Handle ppc = Open(kxsim::kZorvanPpcName);
+    auto* pages = static_cast<uint32_t*>(kget_free_pages(ppc.get(), 1));
+    ASSERT_NE(pages, nullptr);
+    pages[8191 / 4] = 0x5A5A5A5A;  // the whole 8 KiB is there
+    EXPECT_EQ(kfree_pages(ppc.get(), pages, 1), 0);
+    Handle pci = Open(kxsim::kZorvanPciName);
+    errno = 0;
+    EXPECT_EQ(kget_free_pages(pci.get(), 0), nullptr);
+    EXPECT_EQ(errno, EOPNOTSUPP);
+}
+
 TEST(Kxcr, RemoteHandlesGoToTheServer) {
     std::string error;
     testsrv::ServerOptions options;
