@@ -99,13 +99,15 @@ bool Chip::Impl::Write(uint32_t addr, uint32_t value) {
 // read that finds bit 31 clear sets it, so the reader owns the gateway.
 uint32_t Chip::Impl::ControlRead(GatewaySide& gw) {
     uint32_t ctrl = gw.control_addr();
-    uint32_t value = image->Word(ctrl);
     GatewayState* st = image->Gateway(ctrl, true);
-    if (!st) return value;
-    if (st->phase == Phase::Running && st->remaining != kBusyForever &&
-        (st->remaining == 0 || --st->remaining == 0)) {
-        Complete(gw, *st);  // this read still saw the busy bit
+    if (!st) return image->Word(ctrl);
+    // The first `busy_reads` control reads after the start see busy and no
+    // data; the next one finds the operation done.
+    if (st->phase == Phase::Running && st->remaining != kBusyForever) {
+        if (st->remaining == 0) Complete(gw, *st);
+        else --st->remaining;
     }
+    uint32_t value = image->Word(ctrl);
     if (st->hold_lock) return value | kLockBit;
     if (!(value & kLockBit)) image->SetWord(ctrl, image->Word(ctrl) | kLockBit);
     return value;

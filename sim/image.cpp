@@ -83,12 +83,12 @@ void* MapImage(int fd, const std::string& path, Family family, std::string* erro
     if (base == MAP_FAILED) return Fail(error, "map " + path);
     auto* header = static_cast<Header*>(base);
     if (fresh) InitHeader(header, family);
-    const char* problem = nullptr;
+    std::string problem;
     if (header->magic != kMagic || header->version != kVersion) problem = " is not a chip image";
-    else if (header->family != uint32_t(family)) problem = " holds a chip of the other family";
-    if (!problem) return base;
+    else if (header->family != uint32_t(family)) problem = std::string(" holds a ") + FamilyName(header->family) + " chip";
+    if (problem.empty()) return base;
     munmap(base, kFileSize);
-    if (error) *error = path + problem + " (" + FamilyName(header->family) + ")";
+    if (error) *error = path + problem;
     errno = EINVAL;
     return nullptr;
 }
@@ -105,7 +105,10 @@ std::unique_ptr<Image> Image::Open(const std::string& path, Family family, std::
     }
     void* base = MapImage(fd, path, family, error);
     int saved = errno;
-    close(fd);  // also drops the flock; the mapping stays
+    // Unlocked explicitly: the mapping keeps the open file, and with it the
+    // flock, alive after close.
+    flock(fd, LOCK_UN);
+    close(fd);
     errno = saved;
     if (!base) return nullptr;
     return std::unique_ptr<Image>(new Image(path, family, base));

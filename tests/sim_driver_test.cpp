@@ -1,0 +1,344 @@
+// The simulated kernel driver behind kxcr's OS table, the chip's I2C slave,
+// and one chip shared by several processes.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "kdt_calbr.h"
+#include "kdt_pci.h"
+#include "kdt_pciconf.h"
+#include "kxcr.h"
+#include "kxcr_kif.h"
+#include "kxcr_os.h"
+#include "sim.h"
+#include "sim_helpers.h"
+
+namespace {
+
+using kxsim::Chip;
+using kxsim::Family;
+
+const char kDb[] = "base GW_simple 40000 24 4 0 16 255 40010 2\n";
+
+class SimDriverTest : public ::testing::Test {
+protected:
+    void Start(Family family) {
+        chip = dir.Open(family, kDb);
+        ASSERT_TRUE(chip);
+        kxsim::InstallDriver(chip.get());
+    }
+    void SetUp() override { Start(Family::Zorvan); }
+    void TearDown() override {
+        for (int fd : fds) os()->close(fd);
+        fds.clear();
+        kxsim::UninstallDriver();
+    }
+    static const kxcr_os_ops* os() { return kxcr_os(); }
+    int Open(const char* name) {
+        int fd = os()->open(name, O_RDWR | O_SYNC);
+        EXPECT_GE(fd, 0) << name << ": " << std::strerror(errno);
+        if (fd >= 0) fds.push_back(fd);
+        return fd;
+    }
+    std::vector<std::string> Listing() {
+        std::vector<std::string> names;
+        void* d = os()->opendir("/dev/kdt");
+        EXPECT_NE(d, nullptr);
+        while (const char* n = os()->readdir(d)) names.push_back(n);
+        EXPECT_EQ(os()->closedir(d), 0);
+        return names;
+    }
+
+    simtest::ChipDir dir;
+    std::unique_ptr<Chip> chip;
+    std::vector<int> fds;
+};
+
+TEST_F(SimDriverTest, ServesTheNamesOfTheChipsFamilyOnly) {
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"kx31001_pci_cr0", "kx31001_pciconf0", "kx31001_calbr0",
+                                                   "kx31001_kif0", "kx31001_ppc0", "kx31001_dev-i2c0"}));
+    for (const char* name : {kxsim::kDuvraPciName, "/dev/kdt/kx31001_pci_cr1"}) {
+        errno = 0;
+        EXPECT_EQ(os()->open(name, O_RDWR), -1) << name;
+        EXPECT_EQ(errno, ENOENT) << name;
+    }
+    int fd = os()->open("/dev/null", O_RDWR);  // not ours: libc
+    ASSERT_GE(fd, 0);
+    kdt_read4_st r{0x40000, 0};
+    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), -1);
+    EXPECT_EQ(errno, ENOTTY);
+    os()->close(fd);
+}
+
+TEST_F(SimDriverTest, DuvraChipServesItsTwoNames) {
+    TearDown();
+    simtest::ChipDir other;
+    chip = other.Open(Family::Duvra, kDb);
+    ASSERT_TRUE(chip);
+    kxsim::InstallDriver(chip.get());
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"kx52100_pci_cr0", "kx52100_pciconf0"}));
+    EXPECT_EQ(os()->open(kxsim::kZorvanPciName, O_RDWR), -1);
+}
+
+TEST_F(SimDriverTest, ConfigurationCyclesGoThroughTheBus) {
+    int fd = Open(kxsim::kZorvanPciconfName);
+    kdt_read4_st r{0x40000, 0};
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), 0);
+    EXPECT_EQ(r.data, 0u);
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), 0);
+    EXPECT_EQ(r.data, 0x80000000u) << "the first read took the lock";
+    kdt_write4_st w{0x40010, 0x1234};
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_WRITE4, &w), 0);
+    EXPECT_EQ(chip->Peek(0x40010), 0x1234u);
+    chip->FailAccess(0x40010, EPERM);
+    errno = 0;
+    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_WRITE4, &w), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &w), -1);
+    EXPECT_EQ(errno, ENOTTY);
+}
+
+TEST_F(SimDriverTest, WindowIsAPlainMappingInTheFamilysByteOrder) {
+    struct Row {
+        Family family;
+        const char* name;
+        uint8_t bytes[4];
+    } rows[] = {{Family::Zorvan, kxsim::kZorvanPciName, {0x12, 0x34, 0x56, 0x78}},
+                {Family::Duvra, kxsim::kDuvraPciName, {0x78, 0x56, 0x34, 0x12}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TearDown();
+        simtest::ChipDir other;
+        chip = other.Open(row.family, kDb);
+        ASSERT_TRUE(chip);
+        kxsim::InstallDriver(chip.get());
+        int fd = Open(row.name);
+        kdt_pci_params_st params{};
+        ASSERT_EQ(os()->ioctl(fd, KDT_IOC_PCI_PARAMS, &params), 0);
+        ASSERT_EQ(params.size, 16u << 20);
+        void* p = os()->mmap(nullptr, params.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        ASSERT_NE(p, MAP_FAILED);
+        auto* window = static_cast<uint8_t*>(p);
+        chip->Poke(0x100, 0x12345678);
+        EXPECT_EQ(std::memcmp(window + 0x100, row.bytes, 4), 0);
+        std::memcpy(window + 0x204, row.bytes, 4);
+        EXPECT_EQ(chip->Peek(0x204), 0x12345678u);
+        volatile uint32_t load = *reinterpret_cast<uint32_t*>(window + 0x40000);
+        (void)load;
+        EXPECT_EQ(chip->Peek(0x40000), 0u) << "a window load takes no lock";
+        EXPECT_TRUE(chip->Traffic().empty());
+        EXPECT_EQ(os()->munmap(p, params.size), 0);
+    }
+}
+
+TEST_F(SimDriverTest, FlushSlotsGoOnePerProcess) {
+    int fd = Open(kxsim::kZorvanPciName);
+    uint32_t mine = 9, again = 9;
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_PELLIK_SLOT, &mine), 0);
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_PELLIK_SLOT, &again), 0);
+    EXPECT_LT(mine, 3u);
+    EXPECT_EQ(again, mine);
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        uint32_t slot = 9;
+        int rc = os()->ioctl(fd, KDT_IOC_PELLIK_SLOT, &slot);
+        (void)!write(pipefd[1], &slot, sizeof slot);
+        _exit(rc == 0 ? 0 : 1);
+    }
+    uint32_t theirs = 9;
+    ASSERT_EQ(read(pipefd[0], &theirs, sizeof theirs), ssize_t(sizeof theirs));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(theirs, 3u);
+    EXPECT_NE(theirs, mine);
+    close(pipefd[0]);
+    close(pipefd[1]);
+}
+
+TEST_F(SimDriverTest, PpcPagesAreSharedMemoryFromOffset4096) {
+    int fd = Open(kxsim::kZorvanPpcName);
+    void* p = os()->mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 4096);
+    ASSERT_NE(p, MAP_FAILED);
+    static_cast<uint32_t*>(p)[1000] = 42;
+    EXPECT_EQ(static_cast<uint32_t*>(p)[1000], 42u);
+    EXPECT_EQ(os()->munmap(p, 8192), 0);
+    EXPECT_EQ(os()->mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0), MAP_FAILED);
+    EXPECT_EQ(os()->flock(fd, LOCK_EX), 0);
+    EXPECT_EQ(os()->flock(fd, LOCK_UN), 0);
+}
+
+// The slave answers at its address with the configured address phase; data
+// travels most significant byte first.
+TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
+    chip->Poke(0x40, 0x11223344);
+    chip->Poke(0x44, 0x55667788);
+    struct Row {
+        int bytes;
+        std::vector<uint8_t> addr_phase;
+    } rows[] = {{4, {0, 0, 0, 0x40}}, {2, {0, 0x40}}, {1, {0x40}}, {0, {}}};
+    int wr = -1, rd = -1;
+    // Without an address phase the slave goes on from where the last
+    // transaction left it: aim it with a one-byte phase first.
+    auto aim = [&](const std::vector<uint8_t>& phase) {
+        if (!phase.empty()) return;
+        uint8_t a = 0x40;
+        chip->SetI2cSlave(0x50, 1);
+        ASSERT_TRUE(chip->I2cTransaction(0x50, &a, 1, nullptr, 0, &wr, &rd));
+        chip->SetI2cSlave(0x50, 0);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.bytes);
+        chip->SetI2cSlave(0x50, row.bytes);
+        aim(row.addr_phase);
+        uint8_t got[6] = {};
+        ASSERT_TRUE(chip->I2cTransaction(0x50, row.addr_phase.data(), row.bytes, got, 6, &wr, &rd));
+        EXPECT_EQ(wr, row.bytes);
+        EXPECT_EQ(rd, 6);
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 6), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+        aim(row.addr_phase);
+        std::vector<uint8_t> write = row.addr_phase;
+        write.insert(write.end(), {0xCA, 0xFE, 0xBA, 0xBE, 0x99});
+        ASSERT_TRUE(chip->I2cTransaction(0x50, write.data(), int(write.size()), nullptr, 0, &wr, &rd));
+        EXPECT_EQ(wr, int(write.size()));
+        EXPECT_EQ(chip->Peek(0x40), 0xCAFEBABEu);
+        EXPECT_EQ(chip->Peek(0x44), 0x55667788u) << "a partial word is dropped";
+        chip->Poke(0x40, 0x11223344);
+    }
+    EXPECT_FALSE(chip->I2cTransaction(0x48, nullptr, 0, nullptr, 0, &wr, &rd)) << "old address";
+}
+
+TEST_F(SimDriverTest, CalibreTransactionsReachTheSlaveAndReportCounts) {
+    int fd = Open(kxsim::kZorvanCalbrName);
+    chip->Poke(0x40010, 0xA1B2C3D4);
+    kdt_trans_st t{};
+    t.slv_addr = 0x48;
+    uint8_t addr[4] = {0, 0x04, 0x00, 0x10};
+    std::memcpy(t.wr_buff, addr, 4);
+    t.wr_size = 4;
+    t.rd_size = 4;
+    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &t), 0);
+    EXPECT_EQ(t.wr_count, 4u);
+    EXPECT_EQ(t.rd_count, 4u);
+    EXPECT_EQ(std::vector<uint8_t>(t.rd_buff, t.rd_buff + 4), (std::vector<uint8_t>{0xA1, 0xB2, 0xC3, 0xD4}));
+    for (bool answers : {true, false}) {
+        SCOPED_TRACE(answers ? "other slave address" : "slave not answering");
+        chip->SetI2cAnswers(answers);
+        t.slv_addr = answers ? 0x49 : 0x48;
+        ASSERT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &t), 0);
+        EXPECT_EQ(t.wr_count, 0u);
+        EXPECT_EQ(t.rd_count, 0u);
+    }
+    t.wr_size = 69;
+    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &t), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(SimDriverTest, KifRequestsReachTheBusAndTheSlave) {
+    int fd = Open(kxsim::kZorvanKifName);
+    uint32_t value = 0x600D;
+    kif_param_st p{KWRITE4, KDT_ZORVAN, 0x48, 4, 0, 0x40010, &value};
+    EXPECT_EQ(os()->ioctl(fd, KWRITE4, &p), 4);
+    EXPECT_EQ(chip->Peek(0x40010), 0x600Du);
+    p = kif_param_st{KREAD4, KDT_ZORVAN, 0x48, 4, 0, 0x40000, &value};
+    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), 4);
+    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), 4);
+    EXPECT_EQ(value, 0x80000000u) << "kif reads have bus side effects";
+    chip->FailAccess(0x40000, EACCES);
+    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), -1);
+    EXPECT_EQ(errno, EACCES);
+
+    chip->SetI2cSlave(0x48, 2);
+    uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    p = kif_param_st{KWRITE64, KDT_DUVRA, 0x48, 8, 0, 0x80, bytes};
+    EXPECT_EQ(os()->ioctl(fd, KWRITE64, &p), 8);
+    EXPECT_EQ(chip->Peek(0x84), 0x05060708u);
+    uint8_t back[6] = {};
+    p = kif_param_st{KREAD64, KDT_DUVRA, 0x48, 6, 0, 0x82, back};
+    EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), 6);
+    EXPECT_EQ(std::vector<uint8_t>(back, back + 6), (std::vector<uint8_t>{3, 4, 5, 6, 7, 8}));
+    chip->SetI2cAnswers(false);
+    EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), -1);
+    EXPECT_EQ(errno, ENXIO);
+    p.len = 65;
+    EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(os()->ioctl(fd, 77, &p), -1);
+    EXPECT_EQ(errno, ENOTTY);
+}
+
+// kxcr's own transports against the simulated driver, open -> access -> close.
+TEST_F(SimDriverTest, KxcrReachesTheChipThroughEveryLocalTransport) {
+    for (const char* name : {kxsim::kZorvanPciName, kxsim::kZorvanPciconfName, kxsim::kZorvanCalbrName,
+                             kxsim::kZorvanKifName}) {
+        SCOPED_TRACE(name);
+        chip->Poke(0x40000, 0);
+        kfile* kf = kopen(name);
+        ASSERT_NE(kf, nullptr) << std::strerror(errno);
+        EXPECT_EQ(kwrite4(kf, 0x40010, 0xFEED0001), 4);
+        EXPECT_EQ(chip->Peek(0x40010), 0xFEED0001u);
+        u_int32_t v = 0;
+        EXPECT_EQ(kread4(kf, 0x40000, &v), 4);
+        EXPECT_EQ(v, 0u);
+        EXPECT_EQ(kread4(kf, 0x40000, &v), 4);
+        bool bus = std::string(name) != kxsim::kZorvanPciName;
+        EXPECT_EQ(v, bus ? 0x80000000u : 0u) << "only bus paths take the lock";
+        EXPECT_EQ(kclose(kf), 0);
+    }
+}
+
+// Two processes on one image: what one writes the other reads, and the lock
+// bit's read-and-set is atomic between them.
+TEST(SimSharedTest, ProcessesShareOneChipAndOneLockBit) {
+    simtest::ChipDir dir;
+    auto chip = dir.Open(Family::Zorvan, kDb);
+    ASSERT_TRUE(chip);
+    const std::string db = dir.Write("arr_db.txt", kDb);
+    constexpr int kChildren = 3, kRounds = 300;
+    constexpr uint32_t kCounter = 0x50000;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::string error;
+            auto mine = Chip::Open(dir.image(), Family::Zorvan, &error);
+            if (!mine || !mine->LoadDatabase(db, &error)) _exit(3);
+            for (int done = 0; done < kRounds;) {
+                uint32_t v;
+                if (!mine->Read(0x40000, &v)) _exit(4);
+                if (v & 0x80000000u) continue;
+                uint32_t n;  // not atomic by itself: only the lock keeps it whole
+                mine->Read(kCounter, &n);
+                mine->Write(kCounter, n + 1);
+                mine->Write(0x40000, 0);
+                ++done;
+            }
+            mine->Write(0x40010, 0xC0FFEE);
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        EXPECT_EQ(status, 0);
+    }
+    uint32_t n = 0, w = 0;
+    EXPECT_TRUE(chip->Read(kCounter, &n));
+    EXPECT_EQ(n, uint32_t(kChildren * kRounds));
+    EXPECT_TRUE(chip->Read(0x40010, &w));
+    EXPECT_EQ(w, 0xC0FFEEu);
+}
+
+}  // namespace
