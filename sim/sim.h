@@ -2,9 +2,76 @@
 // I2C slave view of the same space, and a simulated kernel driver that stands
 // behind kxcr's OS table in place of the real one.
 //
-// The chip's state lives in an image file that every process opening it maps
-// shared, so several processes see one chip and contend for its lock bits as
-// on hardware; what is written stays there for the next run.
+// The image. The chip lives in an image file (created when missing) that
+// every process opening it maps shared, so several processes (the tool, a
+// second tool, the forking remote server) see one chip, and what is written
+// stays for the next run. It holds the CR region (addresses 0..0xFFFFFF, each
+// word in the window byte order of the chip's family: big-endian for Zorvan,
+// little-endian for Duvra), the entries written behind gateways, the
+// per-gateway state (a running operation and its busy countdown) and the
+// fault knobs. The file is sparse: about 300 MB long, it costs only the pages
+// touched. A process-shared robust mutex in the image serialises bus
+// accesses with their side effects, so a lock bit's read-and-set is atomic
+// between processes, as on hardware.
+//
+// Configuration. The gateways come from an arr_db.txt read by each process
+// that serves the chip (LoadDatabase); they are not kept in the image. Word
+// 2 names the kind: the tool's keywords plus "GW_be_address",
+// "GW_simple_special", "GW_tag_data" (word 16 = tag) and "GW_tag_data2". The
+// first line of a gateway address decides its kind and layout; lines with
+// fewer than ten words or an unknown keyword are skipped.
+//
+// The bus. Accesses outside the CR region fail with EFAULT, misaligned ones
+// with EINVAL. A read of a control register that finds bit 31 (lock) clear
+// sets it: the reader owns the gateway until it writes bit 31 clear. A
+// control write with bit 30 (busy) set on an idle gateway starts the
+// operation decoded from the written word; the chip clears bit 30 when it is
+// done, at once or after SetBusyReads further control reads (until then the
+// data registers are untouched). While an operation runs the busy bit is the
+// chip's: control writes change the other bits only and start nothing. A
+// read copies the entry into the data registers (the word at DataAddr least
+// significant), a write stores the data registers as the entry. Codes a kind
+// does not know complete at once and move no data. Kinds:
+//   - "GW_simple", "GW_gfifo", "GW_serdes", "GW_rx_buffer", "GW_array_addr"
+//     (entries keyed by the whole index), "GW_simple_special", "GW_field"
+//     (the word at control + 0xC is a plain register): command 1 reads, 0
+//     writes;
+//   - "GW_clear": a read with the clear bit (word 11) set clears the entry
+//     to zero after handing it out;
+//   - "GW_reqsl": 2 data words ending at 0x60A14, or 4 ending at 0x60A1C
+//     when index bit 9 is set;
+//   - "GW_xtsram": code 0 reads, 2 writes;
+//   - "GW_SXP": control at 0x1DB00 whatever the database says, 13 data words
+//     0x1DB0C..0x1DB3C;
+//   - "GW_tag_data": tag 0 moves the window up to end at DataAddr + 12 and
+//     wires only the low 16 bits of its last word;
+//   - "GW_tag_data2": code 2 reads, 0 writes; bit 29 set is no valid start;
+//   - "GW_be_address": the control write (bit 27 clear) arms the gateway and
+//     the write of the 32-bit index to control + 4 starts it;
+//   - "GW_irisc": whole control words (bits 29..24 code, 23..20 way, 19..6
+//     entry); read codes 1, 3, 0x11, 0x13, write codes one above; entries
+//     keyed by array, way and entry, so code 2 writes what code 1 reads.
+// Entries never written read as UnwrittenWord: 0xA, the low 20 bits of the
+// gateway index, the word number (0 = most significant): entry 0xC of a
+// two-word gateway reads a0000c00 a0000c01.
+//
+// Knobs (in the image, so a test process can set them for a forked server):
+// HoldLock, SetBusyReads (kBusyForever: never done), FailAccess (bus
+// accesses to a word fail with an errno, up to 64 words at once),
+// SetI2cSlave and SetI2cAnswers.
+//
+// The I2C slave answers at a 7-bit address (default 0x48) with an address
+// phase of 4, 2, 1 or 0 bytes (default 4), most significant byte first, and
+// keeps a current address: a transaction without a complete address phase
+// goes on from there. Data words travel most significant byte first. Reads
+// make one bus read per word touched; writes reach the bus a whole aligned
+// word at a time, and the bytes of a partial word are acknowledged and
+// dropped.
+//
+// The driver serves the device names of the chip's family below. Requests
+// through pciconf, kif and Calibre devices are bus accesses with their side
+// effects and knobs; the window ("pci") is a plain mapping of the CR region:
+// its loads and stores have no side effects at all.
 #ifndef KXSIM_SIM_H
 #define KXSIM_SIM_H
 
@@ -55,7 +122,10 @@ public:
 
     Family family() const;
 
-    // Configures the chip side of every gateway an arr_db.txt describes.
+    // Configures the chip side of every gateway an arr_db.txt describes,
+    // replacing what an earlier call configured; on failure (a bad number,
+    // a kind's missing word, a control register outside CR space, more than
+    // 64 data words) the configuration is unchanged.
     bool LoadDatabase(const std::string& db_path, std::string* error);
 
     // The bus: one CR access with the chip's side effects, recorded in the
@@ -63,7 +133,8 @@ public:
     bool Read(uint32_t addr, uint32_t* value);
     bool Write(uint32_t addr, uint32_t value);
 
-    // Raw CR words: no side effect, not recorded.
+    // Raw CR words: no side effect, not recorded. Outside the CR region
+    // Peek gives 0 and Poke does nothing.
     uint32_t Peek(uint32_t addr) const;
     void Poke(uint32_t addr, uint32_t value);
 
@@ -89,7 +160,8 @@ public:
     bool I2cTransaction(uint8_t slave, const uint8_t* wr, int wr_len, uint8_t* rd, int rd_len,
                         int* wr_count, int* rd_count);
 
-    // Bus accesses of this process, oldest first.
+    // Successful bus accesses of this process, oldest first (the newest
+    // million are kept).
     const std::vector<Access>& Traffic() const;
     void ClearTraffic();
 
