@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "server_helpers.h"
-
 namespace {
 
 struct ParseCase {
@@ -64,19 +62,6 @@ TEST(OpenFileReadDeathTest, MissingFileEndsTheRun)
             OpenFileRead("/nonexistent/dir/arr_db.txt");
         },
         testing::ExitedWithCode(1), "^-E- Cannot open DataBase file : /nonexistent/dir/arr_db.txt\n$");
-}
-
-TEST(OpenFileRead, OpensAnExistingFileAndCloseFileClosesIt)
-{
-    const std::string dir = testsrv::MakeTempDir();
-    const std::string path = dir + "/db";
-    testsrv::WriteFile(path, "x y z\n");
-    FILE* f = OpenFileRead(path.c_str());
-    ASSERT_NE(f, nullptr);
-    char buf[16] = {};
-    EXPECT_STREQ(fgets(buf, sizeof buf, f), "x y z\n");
-    EXPECT_EQ(CloseFile(f), 0);
-    testsrv::RemoveTree(dir);
 }
 
 }  // namespace
