@@ -16,36 +16,31 @@ namespace {
 // Lock and busy bits, always set by an activation.
 constexpr u_int32_t kStartBits = 0xC0000000u;
 
-// The text `print` sends to standard output, without its end of line. Lets a
-// kind append to a line whose format stays that of the base print.
+// The line `print` sends to standard output, ended with the suffix that
+// flags a FIFO's last entry when `last` is set. The line keeps the format of
+// the base print; only its end of line moves after the suffix.
 template <typename Print>
-string LineOf(Print print) {
+void PrintFlagged(Print print, bool last) {
     std::ostringstream line;
     std::streambuf* saved = std::cout.rdbuf(line.rdbuf());
     print();
     std::cout.rdbuf(saved);
     string text = line.str();
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
+    std::cout << text << (last ? " g_fifo extra line" : "") << std::endl;
 }
 
 }  // namespace
 
 // ------------------------------------------------------------------ GW_gfifo
 
-// The last entry of a FIFO is flagged so that a reader of a dump sees where
-// the FIFO wraps.
 void ArrLib::GW_gfifo::PrintData(u_int32_t index, const vector<u_int32_t>& data) const {
-    string line = LineOf([&] { Gateway::PrintData(index, data); });
-    if (index == _maxIndex) line += " g_fifo extra line";
-    std::cout << line << std::endl;
+    PrintFlagged([&] { Gateway::PrintData(index, data); }, index == _maxIndex);
 }
 
 void ArrLib::GW_gfifo::PrintData(const string& name, u_int32_t index,
                                  const vector<u_int32_t>& data) const {
-    string line = LineOf([&] { Gateway::PrintData(name, index, data); });
-    if (index == _maxIndex) line += " g_fifo extra line";
-    std::cout << line << std::endl;
+    PrintFlagged([&] { Gateway::PrintData(name, index, data); }, index == _maxIndex);
 }
 
 // ------------------------------------------------------------------ GW_clear
@@ -106,8 +101,8 @@ bool ReservedSerdesLine(u_int32_t index) {
 
 }  // namespace
 
-// The warning does not stop the write: the engineer may mean it. An index out
-// of range is refused first, without the warning.
+// The warning does not stop the write. An index out of range is refused
+// first, without the warning.
 ArrLib::Status ArrLib::GW_serdes::Write(u_int32_t index, const vector<u_int32_t>& data) {
     if (BadIndex(index)) return AddrTooHigh;
     if (ReservedSerdesLine(index))
