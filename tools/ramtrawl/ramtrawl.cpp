@@ -63,6 +63,8 @@ u_int32_t ParseWord(const char* str)
     return static_cast<u_int32_t>(value);
 }
 
+// Exactly one operation. The device alone reads every array, not every
+// gateway: arrays print with their names.
 ArrLib::Status Dispatch(ArrLib& lib, const CmdLine& cl)
 {
     if (cl.g_flag) {
