@@ -1,6 +1,7 @@
 // The embedded processor's cache gateway and the cache arrays behind it. The
 // caller composes whole control words: command (29..24, bit 24 = read),
 // way (23..20) and entry (19..6).
+#include <algorithm>
 #include <iostream>
 #include <vector>
 
@@ -93,7 +94,7 @@ ArrLib::Status ArrLib::GW_irisc::Read() {
         u_int64_t entries;
         bool wayOuter;
     };
-    u_int64_t ways = _ways > 0 ? _ways : 0;
+    u_int64_t ways = std::max(_ways, 0);
     const Pass passes[] = {{0x01, 4, _codeSize, true},
                            {0x11, ways, 64, true},
                            {0x03, 4, 16ull * _codeSize, false},
@@ -137,14 +138,20 @@ struct IriscLayout {
     u_int64_t entries;
 };
 
+// The all-ways command of a memory is its single-way command + 2 and reaches
+// 16 entries for each entry of one way.
 IriscLayout LayoutOf(int tag, int codeSize, int type, int ways) {
-    bool single = tag <= 3;
-    u_int64_t code = static_cast<u_int32_t>(codeSize);
-    if (type == 0)
-        return {single ? 0x11u : 0x13u, single ? static_cast<u_int32_t>(tag) : 0,
-                single ? 1u : static_cast<u_int32_t>(ways > 0 ? ways : 0), single ? 64u : 1024u};
-    return {single ? 0x01u : 0x03u, single ? static_cast<u_int32_t>(tag) : 0, single ? 1u : 4u,
-            single ? code : 16 * code};
+    IriscLayout layout = type == 0
+                             ? IriscLayout{0x11, 0, static_cast<u_int32_t>(std::max(ways, 0)), 64}
+                             : IriscLayout{0x01, 0, 4, static_cast<u_int32_t>(codeSize)};
+    if (tag <= 3) {
+        layout.firstWay = static_cast<u_int32_t>(tag);
+        layout.wayCount = 1;
+    } else {
+        layout.readCode += 2;
+        layout.entries *= 16;
+    }
+    return layout;
 }
 
 }  // namespace
