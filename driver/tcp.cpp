@@ -63,6 +63,13 @@ int read_until(int fd, char* ptr, int maxlen, char term, int* terminated) {
     return stored;
 }
 
+// reads, also telling whether the terminating NUL arrived (*terminated 1)
+// or the text stopped at maxlen or at the end of the stream (0).
+int reads_term(int fd, char* ptr, int maxlen, int* terminated) {
+    int stored = read_until(fd, ptr, maxlen, '\0', terminated);
+    return stored > 0 && *terminated ? stored - 1 : stored;
+}
+
 // One request and its reply, which replaces the request in buf. Returns the
 // reply's length, or -1 when the exchange failed or the reply did not end
 // within its limit (parsing it would run past the buffer).
@@ -254,11 +261,6 @@ int writen(int fd, void* vptr, int nbytes) {
         done += n;
     }
     return nbytes;
-}
-
-int reads_term(int fd, char* ptr, int maxlen, int* terminated) {
-    int stored = read_until(fd, ptr, maxlen, '\0', terminated);
-    return stored > 0 && *terminated ? stored - 1 : stored;
 }
 
 int reads(int fd, char* ptr, int maxlen) {

@@ -33,10 +33,6 @@ int accept_serv_connection(int listenfd);
 /* The local port a socket is bound to, or -1. */
 int local_port(int fd);
 
-/* reads, also telling whether the terminating NUL arrived (*terminated 1)
- * or the text stopped at maxlen or at the end of the stream (0). */
-int reads_term(int fd, char* ptr, int maxlen, int* terminated);
-
 /* Client side: the open request, and the remote branches of kread4, kwrite4
  * and kclose. */
 int remote_open(const char* name, kfile* mf, DType dtype);

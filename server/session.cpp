@@ -29,7 +29,7 @@ namespace {
 
 // The longest request: "O 0x%08x " and a device name of up to 1022
 // characters, with its NUL.
-constexpr int kMaxRequest = 13 + 1022 + 1;
+constexpr size_t kMaxRequest = 13 + 1022 + 1;
 
 struct Session {
     int fd;
@@ -84,29 +84,58 @@ bool looks_like_http(std::string_view start) {
            start.rfind("Host:", 0) == 0 || start.find("\nHost:") != std::string_view::npos;
 }
 
-bool first_bytes_are_http(int fd) {
-    char buf[512];
-    ssize_t n;
-    do {
-        n = recv(fd, buf, sizeof buf, MSG_PEEK);
-    } while (n < 0 && errno == EINTR);
-    return n > 0 && looks_like_http(std::string_view(buf, static_cast<size_t>(n)));
-}
+// Requests as the client sends them, back to back. The reader owns the
+// socket, so it reads whatever has arrived and splits it at the NULs: one
+// system call per request, not one per byte.
+class RequestReader {
+public:
+    explicit RequestReader(int fd) : fd_(fd) {}
 
-// Reads one request. An over-long one is consumed up to its NUL so that the
-// next request starts where the client thinks it does.
-Got read_request(int fd, char* buf) {
-    int terminated = 0;
-    int n = reads_term(fd, buf, kMaxRequest, &terminated);
-    if (n < 0) return Got::End;
-    if (terminated) return Got::Request;
-    if (n < kMaxRequest) return Got::End;
-    char rest[256];
-    do {
-        n = reads_term(fd, rest, sizeof rest, &terminated);
-    } while (n > 0 && !terminated);
-    return terminated ? Got::TooLong : Got::End;
-}
+    // Waits for the first bytes of the connection; false when it ends first.
+    bool Start() { return Fill(); }
+    std::string_view Buffered() const { return std::string_view(buf_ + begin_, end_ - begin_); }
+
+    // The next request, valid until the following call. An over-long one is
+    // dropped up to its NUL, so that the next request starts where the
+    // client thinks it does.
+    Got Next(const char** request) {
+        bool too_long = false;
+        for (;;) {
+            char* start = buf_ + begin_;
+            auto* nul = static_cast<char*>(memchr(start, '\0', end_ - begin_));
+            if (nul) {
+                begin_ = nul - buf_ + 1;
+                *request = start;
+                return too_long ? Got::TooLong : Got::Request;
+            }
+            if (end_ - begin_ >= kMaxRequest) {
+                too_long = true;
+                begin_ = end_;
+            }
+            if (!Fill()) return Got::End;
+        }
+    }
+
+private:
+    bool Fill() {
+        memmove(buf_, buf_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+        ssize_t n;
+        do {
+            n = recv(fd_, buf_ + end_, sizeof buf_ - end_, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return false;
+        end_ += static_cast<size_t>(n);
+        return true;
+    }
+
+    int fd_;
+    // Room for a whole request of the longest size behind a partial one.
+    char buf_[2 * kMaxRequest];
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
 
 // A 32-bit number with base prefix starting exactly at *p; advances *p.
 bool parse_u32(const char** p, uint32_t* out) {
@@ -188,13 +217,18 @@ bool handle(Session& s, const char* req) {
 }
 
 void run(Session& s) {
-    if (first_bytes_are_http(s.fd)) {
+    RequestReader reader(s.fd);
+    if (!reader.Start()) {
+        log_line(s, "disconnected");
+        return;
+    }
+    if (looks_like_http(reader.Buffered())) {
         log_line(s, "dropped: looks like HTTP");
         return;
     }
-    char req[kMaxRequest];
     for (;;) {
-        Got got = read_request(s.fd, req);
+        const char* req = nullptr;
+        Got got = reader.Next(&req);
         if (got == Got::End) {
             log_line(s, "disconnected");
             return;

@@ -97,30 +97,6 @@ TEST(TcpHelpers, ReadsWaitsForAMessageSplitAcrossWrites) {
     EXPECT_EQ(p.Rest(), "next");
 }
 
-TEST(TcpHelpers, ReadsTermTellsWhetherTheNulArrived) {
-    struct Row {
-        const char* name;
-        std::string input;
-        int maxlen;
-        int want_terminated;
-    };
-    const Row rows[] = {
-        {"terminated", "ok\0"s, 10, 1},
-        {"cut at maxlen", "0123456789abc", 10, 0},
-        {"stream ended", "ok", 10, 0},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        SocketPair p;
-        p.Send(row.input);
-        p.CloseWriter();
-        char buf[16];
-        int terminated = -1;
-        reads_term(p.b, buf, row.maxlen, &terminated);
-        EXPECT_EQ(terminated, row.want_terminated);
-    }
-}
-
 TEST(TcpHelpers, ReadnlStoresOneLineWithANul) {
     struct Row {
         const char* name;
