@@ -27,6 +27,11 @@ constexpr size_t kTrafficCap = size_t(1) << 20;
 
 bool InCr(uint32_t addr) { return addr % 4 == 0 && addr < detail::kCrBytes; }
 
+bool Refuse(int err) {
+    errno = err;
+    return false;
+}
+
 }  // namespace
 
 struct Chip::Impl {
@@ -61,10 +66,10 @@ struct Chip::Impl {
 };
 
 bool Chip::Impl::Reachable(uint32_t addr) const {
-    if (addr % 4) return errno = EINVAL, false;
-    if (addr >= detail::kCrBytes) return errno = EFAULT, false;
+    if (addr % 4) return Refuse(EINVAL);
+    if (addr >= detail::kCrBytes) return Refuse(EFAULT);
     for (const detail::Fault& f : image->header().faults) {
-        if (f.err && f.addr == addr) return errno = f.err, false;
+        if (f.err && f.addr == addr) return Refuse(f.err);
     }
     return true;
 }
@@ -366,12 +371,12 @@ void Chip::SetBusyReads(uint32_t gw_addr, uint32_t n) {
 
 void Chip::FailAccess(uint32_t addr, int err) {
     Image::BusLock lock(*impl_->image);
-    detail::Fault* free_slot = nullptr;
+    detail::Fault* slot = nullptr;
     for (detail::Fault& f : impl_->image->header().faults) {
-        if (f.err && f.addr == addr) return void(f.err = err);
-        if (!f.err && !free_slot) free_slot = &f;
+        if (f.err && f.addr == addr) slot = &f;
+        else if (!f.err && !slot) slot = &f;
     }
-    if (err && free_slot) *free_slot = detail::Fault{addr, err};
+    if (slot) *slot = detail::Fault{addr, err};
 }
 
 void Chip::SetI2cSlave(uint8_t address7, int address_bytes) {

@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -107,16 +108,15 @@ int FlushSlot(uint32_t* slot) {
     detail::Image::BusLock lock(image);
     int32_t* pids = image.header().flush_slot_pids;
     pid_t me = getpid();
-    for (uint32_t i = 0; i < detail::kFlushSlots; ++i) {
-        if (pids[i] == me) return *slot = i, 0;
+    auto* end = pids + detail::kFlushSlots;
+    int32_t* mine = std::find(pids, end, me);
+    if (mine == end) {
+        mine = std::find_if(pids, end, [](int32_t pid) { return pid == 0 || (kill(pid, 0) != 0 && errno == ESRCH); });
     }
-    for (uint32_t i = 0; i < detail::kFlushSlots; ++i) {
-        if (pids[i] == 0 || (kill(pids[i], 0) != 0 && errno == ESRCH)) {
-            pids[i] = me;
-            return *slot = i, 0;
-        }
-    }
-    return Fail(EBUSY);
+    if (mine == end) return Fail(EBUSY);
+    *mine = me;
+    *slot = uint32_t(mine - pids);
+    return 0;
 }
 
 int PciRequest(unsigned long request, void* arg) {

@@ -189,28 +189,35 @@ bool ParseLine(const std::vector<std::string>& words, GatewayLine* line, std::st
     for (size_t i = 0; i < words.size() - 2; ++i) {
         int base = (i == 0 || i == 6) ? 16 : 10;  // words 3 and 9 are hexadecimal
         uint32_t value;
-        if (!ParseNumber(words[i + 2], base, &value)) return *bad = words[i + 2], false;
+        if (!ParseNumber(words[i + 2], base, &value)) {
+            *bad = words[i + 2];
+            return false;
+        }
         if (i < 8) *targets[i] = value;
         else line->extra.push_back(value);
     }
     return true;
 }
 
+bool Fail(std::string* error, const std::string& what) {
+    *error = what;
+    return false;
+}
+
 std::string Where(const std::string& path, int line_number) {
     return path + ":" + std::to_string(line_number) + ": ";
 }
 
+// A control register off the word grid or outside CR space, or an entry
+// wider than the store holds, would make the chip side meaningless.
 bool Check(const GatewaySide& side, const GatewayLine& line, const std::string& where,
            std::string* error) {
     uint32_t ctrl = side.control_addr();
-    if (ctrl % 4 || ctrl > kCrBytes - 8) {
-        *error = where + "control register outside CR space";
-    } else if (line.d_size > kMaxEntryWords) {
-        *error = where + "more than " + std::to_string(kMaxEntryWords) + " data words";
-    } else {
-        return true;
+    if (ctrl % 4 || ctrl > kCrBytes - 8) return Fail(error, where + "control register outside CR space");
+    if (line.d_size > kMaxEntryWords) {
+        return Fail(error, where + "more than " + std::to_string(kMaxEntryWords) + " data words");
     }
-    return false;
+    return true;
 }
 
 }  // namespace
@@ -218,7 +225,7 @@ bool Check(const GatewaySide& side, const GatewayLine& line, const std::string& 
 bool ParseDatabase(const std::string& path, std::vector<std::unique_ptr<GatewaySide>>* sides,
                    std::string* error) {
     std::ifstream in(path);
-    if (!in) return *error = "cannot open " + path + ": " + std::strerror(errno), false;
+    if (!in) return Fail(error, "cannot open " + path + ": " + std::strerror(errno));
     std::set<uint32_t> seen;
     std::string text;
     for (int number = 1; std::getline(in, text); ++number) {
@@ -229,16 +236,15 @@ bool ParseDatabase(const std::string& path, std::vector<std::unique_ptr<GatewayS
         if (!kind) continue;
         std::string where = Where(path, number), bad;
         if (words.size() < kind->words) {
-            *error = where + words[1] + " needs " + std::to_string(kind->words) + " words";
-            return false;
+            return Fail(error, where + words[1] + " needs " + std::to_string(kind->words) + " words");
         }
         GatewayLine line{};
-        if (!ParseLine(words, &line, &bad)) return *error = where + "bad number " + bad, false;
+        if (!ParseLine(words, &line, &bad)) return Fail(error, where + "bad number " + bad);
         if (!seen.insert(line.addr).second) continue;  // the first line of an address wins
         sides->push_back(kind->make(line));
         if (!Check(*sides->back(), line, where, error)) return false;
     }
-    if (in.bad()) return *error = "cannot read " + path, false;
+    if (in.bad()) return Fail(error, "cannot read " + path);
     return true;
 }
 
