@@ -72,8 +72,21 @@ std::unique_ptr<kxsim::Chip> OpenChip(const testsrv::Server& server) {
     return chip;
 }
 
-TEST(Server, OpenReadWriteReachTheChip) {
-    auto server = StartServer();
+// Every test's server must end with a clean log: a sanitizer report of a
+// finished session would otherwise go unnoticed.
+class ServerTest : public testing::Test {
+protected:
+    void TearDown() override {
+        if (!server) return;
+        std::string log = server->Log();
+        EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+        EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
+    }
+    std::unique_ptr<testsrv::Server> server;
+};
+
+TEST_F(ServerTest, OpenReadWriteReachTheChip) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     auto chip = OpenChip(*server);
     chip->Poke(kPlainWord, 0xCAFEF00D);
@@ -90,8 +103,8 @@ TEST(Server, OpenReadWriteReachTheChip) {
     close(fd);
 }
 
-TEST(Server, TheLibraryClientReachesTheChipThroughIt) {
-    auto server = StartServer();
+TEST_F(ServerTest, TheLibraryClientReachesTheChipThroughIt) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     auto chip = OpenChip(*server);
     chip->Poke(kPlainWord, 0x0BADC0DE);
@@ -109,8 +122,8 @@ TEST(Server, TheLibraryClientReachesTheChipThroughIt) {
     EXPECT_EQ(errno, ENOENT);
 }
 
-TEST(Server, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
-    auto server = StartServer();
+TEST_F(ServerTest, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     int fd = testsrv::Connect(server->port());
     ASSERT_GE(fd, 0);
@@ -156,8 +169,8 @@ TEST(Server, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
         << server->Log();
 }
 
-TEST(Server, OpenRefusals) {
-    auto server = StartServer();
+TEST_F(ServerTest, OpenRefusals) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     struct Row {
         const char* name;
@@ -184,8 +197,8 @@ TEST(Server, OpenRefusals) {
     }
 }
 
-TEST(Server, DropsConnectionsThatLookLikeHttp) {
-    auto server = StartServer();
+TEST_F(ServerTest, DropsConnectionsThatLookLikeHttp) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     const std::string rows[] = {
         "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
@@ -204,8 +217,8 @@ TEST(Server, DropsConnectionsThatLookLikeHttp) {
     EXPECT_NE(server->Log().find("dropped: looks like HTTP"), std::string::npos);
 }
 
-TEST(Server, ReadOnlyRefusesEveryWrite) {
-    auto server = StartServer(true);
+TEST_F(ServerTest, ReadOnlyRefusesEveryWrite) {
+    server = StartServer(true);
     ASSERT_NE(server, nullptr);
     auto chip = OpenChip(*server);
     chip->Poke(kPlainWord, 7);
@@ -236,8 +249,8 @@ std::string OtherLocalAddress() {
     return found;
 }
 
-TEST(Server, ListensOnTheLoopbackByDefault) {
-    auto server = StartServer();
+TEST_F(ServerTest, ListensOnTheLoopbackByDefault) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     std::string other = OtherLocalAddress();
     if (other.empty()) GTEST_SKIP() << "no address besides the loopback";
@@ -250,8 +263,8 @@ TEST(Server, ListensOnTheLoopbackByDefault) {
     close(fd);
 }
 
-TEST(Server, AClientThatGoesAwayEndsItsChildCleanly) {
-    auto server = StartServer();
+TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     int fd = testsrv::Connect(server->port());
     ASSERT_GE(fd, 0);
@@ -270,8 +283,8 @@ TEST(Server, AClientThatGoesAwayEndsItsChildCleanly) {
     close(fd);
 }
 
-TEST(Server, StoppingTheServerEndsTheSessionsItServes) {
-    auto server = StartServer();
+TEST_F(ServerTest, StoppingTheServerEndsTheSessionsItServes) {
+    server = StartServer();
     ASSERT_NE(server, nullptr);
     int fd = testsrv::Connect(server->port());
     ASSERT_GE(fd, 0);
@@ -282,7 +295,7 @@ TEST(Server, StoppingTheServerEndsTheSessionsItServes) {
     close(fd);
 }
 
-TEST(Server, CommandLine) {
+TEST_F(ServerTest, CommandLine) {
     struct Row {
         const char* name;
         std::vector<std::string> args;
