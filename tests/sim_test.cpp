@@ -192,16 +192,6 @@ TEST_F(SimChipTest, InvalidStartsMoveNoData) {
         << "irisc command 0 stored nothing";
 }
 
-TEST_F(SimChipTest, BeAddressWaitsForItsIndexRegister) {
-    chip->SetEntry(0x47000, 0x5FF, {0x77});
-    chip->Write(0x47000, 0xC1000000);
-    EXPECT_EQ(Rd(0x47000) & kBusy, kBusy);
-    EXPECT_EQ(chip->Peek(0x47010), 0u);
-    chip->Write(0x47004, 0x5FF);
-    EXPECT_EQ(chip->Peek(0x47010), 0x77u);
-    EXPECT_EQ(Rd(0x47000) & kBusy, 0u);
-}
-
 TEST_F(SimChipTest, IriscKeysEntriesByArrayWayAndIndex) {
     chip->Poke(0x48010, 0x11);
     chip->Write(0x48000, 0xC2300140);  // array 1, way 3, entry 5
