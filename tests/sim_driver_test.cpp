@@ -301,7 +301,7 @@ TEST(SimSharedTest, ProcessesShareOneChipAndOneLockBit) {
     auto chip = dir.Open(Family::Zorvan, kDb);
     ASSERT_TRUE(chip);
     const std::string db = dir.Write("arr_db.txt", kDb);
-    constexpr int kChildren = 3, kRounds = 300;
+    constexpr int kChildren = 3, kRounds = 3000;
     constexpr uint32_t kCounter = 0x50000;
     std::vector<pid_t> children;
     for (int c = 0; c < kChildren; ++c) {
