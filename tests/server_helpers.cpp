@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -181,8 +182,9 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     pid_t pid = fork();
     if (pid == 0) {
         // Its own process group, so that Stop also ends the children that
-        // serve connections.
+        // serve connections; and no server outlives a test that dies.
         setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (log_fd < 0) _exit(126);
         dup2(log_fd, STDERR_FILENO);

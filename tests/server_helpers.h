@@ -40,7 +40,8 @@ struct ServerOptions {
 class Server {
 public:
     // Starts the server and waits until it listens; null with a reason on
-    // failure.
+    // failure. The server dies with the thread that started it, so that no
+    // server outlives a crashed test: start it from the test's own thread.
     static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
     ~Server();  // stops the server and removes its directory
     Server(const Server&) = delete;
