@@ -31,6 +31,7 @@ cleanup() {
 trap cleanup EXIT
 
 # The server says "listening on 127.0.0.1:PORT" once it accepts connections.
+line=
 mkfifo "$work/ready"
 "$build/kxcr-server" --sim "$work/chip.img" --db "$examples/arr_db.txt" --port 0 \
     >"$work/ready" 2>"$work/server.log" &
