@@ -147,13 +147,12 @@ ArrLib::Array* BuildArray(ArrLib::AccessType kind, const DbLine& l, const Layout
 // Reads one whole line, however long, so that no part of a long line is
 // ever taken for a line of its own. False at the end of the file.
 bool ReadLine(FILE* file, std::string& line) {
-    char buffer[256];
-    line.clear();
-    while (fgets(buffer, sizeof buffer, file) != nullptr) {
-        line += buffer;
-        if (line.back() == '\n') return true;
-    }
-    return !line.empty();
+    char* buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t length = getline(&buffer, &capacity, file);
+    if (length >= 0) line.assign(buffer, static_cast<size_t>(length));
+    free(buffer);
+    return length >= 0;
 }
 
 [[noreturn]] void LoadError(const char* what, const char* name) {
