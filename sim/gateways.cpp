@@ -27,26 +27,26 @@ Operation GatewaySide::ByCode(uint32_t code, uint32_t read_code, uint32_t write_
 
 Operation GatewaySide::Decode(uint32_t ctrl) const { return ByCode(Command(ctrl), 1, 0, Index(ctrl)); }
 
-DataWindow GatewaySide::Window(uint32_t) const { return DataWindow{line_.data_addr, line_.d_size}; }
+DataWindow GatewaySide::Window(uint32_t) const { return DataWindow{_line.data_addr, _line.d_size}; }
 
 namespace {
 
 // "GW_clear": word 11 names the clear bit. A read started with that bit set
 // hands out the entry and then clears it to zero (clear-on-read, as counters
 // do); the host that writes the bit 0 reads without clearing.
-class ClearSide : public GatewaySide {
+class Side_clear : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     Operation Decode(uint32_t ctrl) const override {
         Operation op = GatewaySide::Decode(ctrl);
-        uint32_t bit = line_.extra[0];
+        uint32_t bit = _line.extra[0];
         op.clear_after = op.action == Action::Read && bit < 32 && (ctrl >> bit) & 1;
         return op;
     }
 };
 
 // "GW_reqsl": bit 9 of the index selects one of two fixed data windows.
-class ReqslSide : public GatewaySide {
+class Side_reqsl : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     DataWindow Window(uint32_t index) const override {
@@ -56,7 +56,7 @@ public:
 
 // "GW_xtsram": command code 0 reads, 2 writes; the index carries a one-hot
 // array byte (bits 15..8) and the line (bits 7..0) and keys the entry whole.
-class XtsramSide : public GatewaySide {
+class Side_xtsram : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     Operation Decode(uint32_t ctrl) const override { return ByCode(Command(ctrl), 0, 2, Index(ctrl)); }
@@ -64,7 +64,7 @@ public:
 
 // "GW_SXP": one gateway of the chip at a fixed place, whatever the database
 // says: control at 0x1DB00, thirteen data words 0x1DB0C..0x1DB3C.
-class SxpSide : public GatewaySide {
+class Side_sxp : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     uint32_t control_addr() const override { return 0x1DB00; }
@@ -73,11 +73,11 @@ public:
 
 // "GW_tag_data": word 16 (tag) 0 moves the data window up by three words,
 // and in that window only the low half of the last word is wired.
-class TagDataSide : public GatewaySide {
+class Side_tag_data : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     DataWindow Window(uint32_t) const override {
-        return DataWindow{shifted() ? line_.data_addr + 12 : line_.data_addr, line_.d_size};
+        return DataWindow{shifted() ? _line.data_addr + 12 : _line.data_addr, _line.d_size};
     }
     void Present(std::vector<uint32_t>& words) const override {
         if (shifted() && !words.empty()) words.back() &= 0xFFFF;
@@ -85,12 +85,12 @@ public:
 
 private:
     // Any tag other than 0 keeps the database's window.
-    bool shifted() const { return line_.extra[5] == 0; }
+    bool shifted() const { return _line.extra[5] == 0; }
 };
 
 // "GW_tag_data2": the command travels one bit up (2 reads, 0 writes); a
 // control word with bit 29 set is not a valid start and moves nothing.
-class TagData2Side : public GatewaySide {
+class Side_tag_data2 : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     Operation Decode(uint32_t ctrl) const override {
@@ -102,7 +102,7 @@ public:
 // "GW_be_address": the control write (command in its field, bit 27 0) arms
 // the gateway; the write of the whole 32-bit index to control + 4 starts it.
 // With bit 27 set the control word is not a valid start.
-class BeAddressSide : public GatewaySide {
+class Side_be_address : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     bool HasIndexRegister() const override { return true; }
@@ -115,7 +115,7 @@ public:
 // "GW_irisc": the host writes whole control words: bits 29..24 command,
 // 23..20 way, 19..6 entry. Four arrays, each with a read code (1, 3, 0x11,
 // 0x13) and a write code one above it; any other code moves nothing.
-class IriscSide : public GatewaySide {
+class Side_irisc : public GatewaySide {
 public:
     using GatewaySide::GatewaySide;
     Operation Decode(uint32_t ctrl) const override {
@@ -159,11 +159,11 @@ const Kind kKinds[] = {
     {"GW_simple", 10, Make<GatewaySide>},      {"GW_gfifo", 10, Make<GatewaySide>},
     {"GW_serdes", 10, Make<GatewaySide>},      {"GW_rx_buffer", 10, Make<GatewaySide>},
     {"GW_array_addr", 10, Make<GatewaySide>},  {"GW_simple_special", 10, Make<GatewaySide>},
-    {"GW_field", 10, Make<GatewaySide>},       {"GW_clear", 11, Make<ClearSide>},
-    {"GW_reqsl", 10, Make<ReqslSide>},         {"GW_xtsram", 10, Make<XtsramSide>},
-    {"GW_SXP", 10, Make<SxpSide>},             {"GW_tag_data", 16, Make<TagDataSide>},
-    {"GW_tag_data2", 10, Make<TagData2Side>},  {"GW_be_address", 10, Make<BeAddressSide>},
-    {"GW_irisc", 10, Make<IriscSide>},
+    {"GW_field", 10, Make<GatewaySide>},       {"GW_clear", 11, Make<Side_clear>},
+    {"GW_reqsl", 10, Make<Side_reqsl>},         {"GW_xtsram", 10, Make<Side_xtsram>},
+    {"GW_SXP", 10, Make<Side_sxp>},             {"GW_tag_data", 16, Make<Side_tag_data>},
+    {"GW_tag_data2", 10, Make<Side_tag_data2>},  {"GW_be_address", 10, Make<Side_be_address>},
+    {"GW_irisc", 10, Make<Side_irisc>},
 };
 
 const Kind* FindKind(const std::string& keyword) {

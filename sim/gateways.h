@@ -44,11 +44,11 @@ struct DataWindow {
 
 class GatewaySide {
 public:
-    explicit GatewaySide(const GatewayLine& line) : line_(line) {}
+    explicit GatewaySide(const GatewayLine& line) : _line(line) {}
     virtual ~GatewaySide() = default;
 
-    uint32_t db_addr() const { return line_.addr; }
-    virtual uint32_t control_addr() const { return line_.addr; }
+    uint32_t db_addr() const { return _line.addr; }
+    virtual uint32_t control_addr() const { return _line.addr; }
     // True when the control write only arms the operation and the write of
     // the index register (control + 4) starts it with the written index.
     virtual bool HasIndexRegister() const { return false; }
@@ -63,10 +63,10 @@ protected:
     static uint32_t Field(uint32_t word, uint32_t offset, uint32_t size);
     static Operation ByCode(uint32_t code, uint32_t read_code, uint32_t write_code,
                             uint32_t index);
-    uint32_t Command(uint32_t ctrl) const { return Field(ctrl, line_.c_offset, line_.c_size); }
-    uint32_t Index(uint32_t ctrl) const { return Field(ctrl, line_.i_offset, line_.i_size); }
+    uint32_t Command(uint32_t ctrl) const { return Field(ctrl, _line.c_offset, _line.c_size); }
+    uint32_t Index(uint32_t ctrl) const { return Field(ctrl, _line.i_offset, _line.i_size); }
 
-    const GatewayLine line_;
+    const GatewayLine _line;
 };
 
 // Reads an arr_db.txt: one side per gateway address (the first line with an

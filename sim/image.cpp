@@ -115,37 +115,37 @@ std::unique_ptr<Image> Image::Open(const std::string& path, Family family, std::
 }
 
 Image::Image(std::string path, Family family, void* base)
-    : path_(std::move(path)),
-      family_(family),
-      base_(base),
-      header_(static_cast<Header*>(base)),
-      gateways_(reinterpret_cast<GatewayState*>(static_cast<char*>(base) + kGatewaysOffset)),
-      cr_(reinterpret_cast<uint32_t*>(static_cast<char*>(base) + kCrOffset)),
-      entries_(reinterpret_cast<StoredEntry*>(static_cast<char*>(base) + kEntriesOffset)) {}
+    : _path(std::move(path)),
+      _family(family),
+      _base(base),
+      _header(static_cast<Header*>(base)),
+      _gateways(reinterpret_cast<GatewayState*>(static_cast<char*>(base) + kGatewaysOffset)),
+      _cr(reinterpret_cast<uint32_t*>(static_cast<char*>(base) + kCrOffset)),
+      _entries(reinterpret_cast<StoredEntry*>(static_cast<char*>(base) + kEntriesOffset)) {}
 
-Image::~Image() { munmap(base_, kFileSize); }
+Image::~Image() { munmap(_base, kFileSize); }
 
-Image::BusLock::BusLock(const Image& image) : mutex_(&image.header().bus) {
+Image::BusLock::BusLock(const Image& image) : _mutex(&image.header().bus) {
     // The previous holder died during an access: the words it touched are
     // whole (each store is one aligned word), so the chip stays usable.
-    if (pthread_mutex_lock(mutex_) == EOWNERDEAD) pthread_mutex_consistent(mutex_);
+    if (pthread_mutex_lock(_mutex) == EOWNERDEAD) pthread_mutex_consistent(_mutex);
 }
 
-Image::BusLock::~BusLock() { pthread_mutex_unlock(mutex_); }
+Image::BusLock::~BusLock() { pthread_mutex_unlock(_mutex); }
 
 uint32_t Image::Word(uint32_t addr) const {
-    uint32_t raw = cr_[addr >> 2];
-    return family_ == Family::Zorvan ? be32toh(raw) : le32toh(raw);
+    uint32_t raw = _cr[addr >> 2];
+    return _family == Family::Zorvan ? be32toh(raw) : le32toh(raw);
 }
 
 void Image::SetWord(uint32_t addr, uint32_t value) {
-    cr_[addr >> 2] = family_ == Family::Zorvan ? htobe32(value) : htole32(value);
+    _cr[addr >> 2] = _family == Family::Zorvan ? htobe32(value) : htole32(value);
 }
 
 GatewayState* Image::Gateway(uint32_t ctrl_addr, bool create) const {
     size_t slot = Mix(ctrl_addr, 0x6A7E) % kGatewaySlots;
     for (size_t n = 0; n < kGatewaySlots; ++n, slot = (slot + 1) % kGatewaySlots) {
-        GatewayState* st = &gateways_[slot];
+        GatewayState* st = &_gateways[slot];
         if (st->used && st->ctrl_addr == ctrl_addr) return st;
         if (st->used) continue;
         if (!create) return nullptr;
@@ -160,7 +160,7 @@ GatewayState* Image::Gateway(uint32_t ctrl_addr, bool create) const {
 StoredEntry* Image::Probe(uint32_t ctrl_addr, uint32_t key, bool claim) const {
     size_t slot = Mix(ctrl_addr, key) % kEntrySlots;
     for (size_t n = 0; n < kMaxProbes; ++n, slot = (slot + 1) % kEntrySlots) {
-        StoredEntry* e = &entries_[slot];
+        StoredEntry* e = &_entries[slot];
         if (e->used && e->ctrl_addr == ctrl_addr && e->key == key) return e;
         if (e->used) continue;
         if (!claim) return nullptr;

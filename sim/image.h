@@ -82,9 +82,9 @@ public:
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
 
-    const std::string& path() const { return path_; }
-    Family family() const { return family_; }
-    Header& header() const { return *header_; }
+    const std::string& path() const { return _path; }
+    Family family() const { return _family; }
+    Header& header() const { return *_header; }
 
     // Holds the bus mutex for its lifetime.
     class BusLock {
@@ -95,7 +95,7 @@ public:
         BusLock& operator=(const BusLock&) = delete;
 
     private:
-        pthread_mutex_t* mutex_;
+        pthread_mutex_t* _mutex;
     };
 
     // CR words in host order; addr must be aligned and inside the region.
@@ -114,13 +114,13 @@ private:
     Image(std::string path, Family family, void* base);
     StoredEntry* Probe(uint32_t ctrl_addr, uint32_t key, bool claim) const;
 
-    std::string path_;
-    Family family_;
-    void* base_;
-    Header* header_;
-    GatewayState* gateways_;
-    uint32_t* cr_;
-    StoredEntry* entries_;
+    std::string _path;
+    Family _family;
+    void* _base;
+    Header* _header;
+    GatewayState* _gateways;
+    uint32_t* _cr;
+    StoredEntry* _entries;
 };
 
 }  // namespace detail
