@@ -289,8 +289,16 @@ int writenl(int fd, char* ptr) {
 void sig_pipe(int) {
     // Only async-signal-safe calls here.
     static const char msg[] = "Got SIGPIPE...\n";
-    ssize_t ignored = write(STDOUT_FILENO, msg, sizeof msg - 1);
-    (void)ignored;
+    int saved_errno = errno;
+    if (write(STDOUT_FILENO, msg, sizeof msg - 1) < 0 && errno == EPIPE) {
+        // Standard output is itself the broken pipe: the reader of our output
+        // has gone (a dump piped into head). Every message would raise the
+        // signal again and bring us back here for ever; end as any program
+        // in a pipeline does, as a local device would have.
+        signal(SIGPIPE, SIG_DFL);
+        raise(SIGPIPE);
+    }
+    errno = saved_errno;
 }
 
 int remote_open(const char* name, kfile* mf, DType dtype) {

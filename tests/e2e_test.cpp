@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <regex>
 #include <string>
@@ -176,6 +177,16 @@ TEST_F(RemoteRun, ServerKilledInTheMiddleOfADump) {
         "-E- Cr (read \\(0x[0-9a-f]{8}\\)|write \\(0x[0-9a-f]{8}, 0x[0-9a-f]{8}\\)) failed: "
         "Input/output error\\(5\\)\n");
     EXPECT_TRUE(std::regex_match(r.err, failure)) << r.err;
+}
+
+TEST_F(RemoteRun, DumpPipedIntoAReaderThatLeavesEnds) {
+    // The SIGPIPE handler of the remote transport must not spin when the
+    // broken pipe is standard output itself.
+    const std::string command = "set -o pipefail; '" + std::string(RAMTRAWL_BIN) + "' '" +
+                                device_ + "' -arr top.big | head -n 1";
+    testsrv::RunResult r = testsrv::RunProgram({"/bin/bash", "-c", command}, server_->dir());
+    EXPECT_EQ(r.out, EntryLine(0x42000, "top.big", 0, Unwritten(0x42000, 0, 64)));
+    EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
 }
 
 TEST_F(RemoteRun, TwoClientsContendingForOneGatewayLoseNoWrite) {
