@@ -4,15 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
-#include <regex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "server_helpers.h"
-#include "sim.h"
 
 namespace {
 
@@ -23,115 +20,61 @@ const char kDb[] =
     "top.mem_b  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 1 1 7\n"
     "top.big    GW_simple     42000 24 4 0 16 65535 42100 64\n";
 
-const char kOk[] = "Program terminated normally\n";
+using testsrv::EntryLine;
+using testsrv::kDone;
+using testsrv::Unwritten;
 
-class RemoteRun : public testing::Test {
+class RemoteRun : public testsrv::RemoteFixture {
 protected:
-    void SetUp() override {
-        testsrv::ServerOptions options;
-        options.db_text = kDb;
-        std::string error;
-        server_ = testsrv::Server::Start(options, &error);
-        ASSERT_NE(server_, nullptr) << error;
-        chip_ = kxsim::Chip::Open(server_->image_path(), kxsim::Family::Zorvan, &error);
-        ASSERT_NE(chip_, nullptr) << error;
-        device_ = server_->RemoteName(kxsim::kZorvanPciconfName);
-    }
-
-    // ramtrawl with the device first, run beside the database.
-    testsrv::RunResult Ramtrawl(const std::vector<std::string>& args) const {
-        std::vector<std::string> argv = {RAMTRAWL_BIN, device_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, server_->dir());
-    }
-
-    std::unique_ptr<testsrv::Server> server_;
-    std::unique_ptr<kxsim::Chip> chip_;
-    std::string device_;
+    RemoteRun() : RemoteFixture(kDb) {}
 };
 
-// One printed entry: "gw : [name : ]index : words".
-std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index,
-                      const std::vector<uint32_t>& words) {
-    char head[64];
-    snprintf(head, sizeof head, "%x : ", gw);
-    std::string line = head + (name.empty() ? "" : name + " : ");
-    snprintf(head, sizeof head, "%3x : ", index);
-    line += head;
-    for (uint32_t w : words) {
-        snprintf(head, sizeof head, "%08x ", w);
-        line += head;
-    }
-    return line + "\n";
-}
-
-std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
-    std::vector<uint32_t> out;
-    for (unsigned w = 0; w < words; ++w) out.push_back(kxsim::Chip::UnwrittenWord(gw, index, w));
-    return out;
-}
-
+// Each row runs after the rows above it: the reads see the earlier writes.
 TEST_F(RemoteRun, SingleReadsAndWrites) {
     struct Row {
-        const char* name;
-        std::vector<std::string> args;
+        testsrv::Args args;
         std::string want_out;
-        int want_status;
     };
     const Row rows[] = {
-        {"read by gateway", {"-gw", "40000", "-a", "3"},
-         EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kOk, 0},
-        {"write by array", {"-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, kOk, 0},
-        {"read it back by array", {"-arr", "top.a", "-a", "3"},
-         EntryLine(0x40000, "top.a", 3, {0x11223344, 0x55667788}) + kOk, 0},
-        {"write by gateway, short data", {"-gw", "40000", "-a", "f", "-d", "abc"}, kOk, 0},
-        {"read it back by gateway", {"-gw", "40000", "-a", "f"},
-         EntryLine(0x40000, "", 0xf, {0, 0xabc}) + kOk, 0},
-        {"array-addressed write", {"-arr", "top.mem_b", "-a", "7", "-d", "deadbeef"}, kOk, 0},
-        {"read back through the gateway index", {"-gw", "41000", "-a", "1007"},
-         EntryLine(0x41000, "", 0x1007, {0, 0xdeadbeef}) + kOk, 0},
-        {"index beyond the gateway", {"-gw", "40000", "-a", "10"},
-         "-E- address/maximal 10/f\n-E- Address is too high for the specified array/gw \n", 2},
+        {{"-gw", "40000", "-a", "3"}, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone},
+        {{"-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, kDone},
+        {{"-arr", "top.a", "-a", "3"},
+         EntryLine(0x40000, "top.a", 3, {0x11223344, 0x55667788}) + kDone},
+        {{"-gw", "40000", "-a", "f", "-d", "abc"}, kDone},
+        {{"-gw", "40000", "-a", "f"}, EntryLine(0x40000, "", 0xf, {0, 0xabc}) + kDone},
+        // Array-addressed: line 7 of the second array is gateway index 0x1007.
+        {{"-arr", "top.mem_b", "-a", "7", "-d", "deadbeef"}, kDone},
+        {{"-gw", "41000", "-a", "1007"}, EntryLine(0x41000, "", 0x1007, {0, 0xdeadbeef}) + kDone},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
         testsrv::RunResult r = Ramtrawl(row.args);
         EXPECT_EQ(r.out, row.want_out);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, row.want_status);
+        EXPECT_EQ(r.status, 0);
     }
     EXPECT_EQ(chip_->Entry(0x40000, 3), (std::vector<uint32_t>{0x11223344, 0x55667788}));
     EXPECT_EQ(chip_->Entry(0x41000, 0x1007), (std::vector<uint32_t>{0, 0xdeadbeef}));
 }
 
 TEST_F(RemoteRun, Dumps) {
-    chip_->SetEntry(0x40000, 5, {0xfeedface, 0x00c0ffee});
-    std::string gateway_dump;
-    std::string array_dump;
+    const std::vector<uint32_t> written = {0xfeedface, 0x00c0ffee};
+    chip_->SetEntry(0x40000, 5, written);
+    std::string by_gateway, by_array, mem_b;
     for (uint32_t i = 0; i <= 0xf; ++i) {
-        std::vector<uint32_t> words = i == 5 ? std::vector<uint32_t>{0xfeedface, 0x00c0ffee}
-                                             : Unwritten(0x40000, i, 2);
-        gateway_dump += EntryLine(0x40000, "", i, words);
-        array_dump += EntryLine(0x40000, "top.a", i, words);
+        const std::vector<uint32_t> words = i == 5 ? written : Unwritten(0x40000, i, 2);
+        by_gateway += EntryLine(0x40000, "", i, words);
+        by_array += EntryLine(0x40000, "top.a", i, words);
     }
-    std::string mem_b_dump;
-    for (uint32_t line = 0; line <= 7; ++line) {
-        mem_b_dump += EntryLine(0x41000, "top.mem_b", line, Unwritten(0x41000, 0x1000 + line, 2));
-    }
-    struct Row {
-        const char* name;
-        std::vector<std::string> args;
-        std::string want_out;
-    };
-    const Row rows[] = {
-        {"gateway", {"-gw", "40000"}, gateway_dump + kOk},
-        {"array", {"-arr", "top.a"}, array_dump + kOk},
-        {"second array behind a shared gateway", {"-arr", "top.mem_b"}, mem_b_dump + kOk},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        testsrv::RunResult r = Ramtrawl(row.args);
-        EXPECT_EQ(r.out, row.want_out);
+    // The second array behind a shared gateway: its lines from 0x1000 on.
+    for (uint32_t line = 0; line <= 7; ++line)
+        mem_b += EntryLine(0x41000, "top.mem_b", line, Unwritten(0x41000, 0x1000 + line, 2));
+    const std::pair<testsrv::Args, std::string> rows[] = {
+        {{"-gw", "40000"}, by_gateway}, {{"-arr", "top.a"}, by_array}, {{"-arr", "top.mem_b"}, mem_b}};
+    for (const auto& [args, want_out] : rows) {
+        SCOPED_TRACE("args " + testsrv::Bracketed(args));
+        testsrv::RunResult r = Ramtrawl(args);
+        EXPECT_EQ(r.out, want_out + kDone);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
@@ -172,11 +115,17 @@ TEST_F(RemoteRun, ServerKilledInTheMiddleOfADump) {
     EXPECT_NE(r.out.find("42000 : top.big :   0 : "), std::string::npos) << "the dump had begun";
     EXPECT_EQ(r.out.find("Program terminated normally"), std::string::npos);
     // Almost every request of this dump is a read; the kill may still catch
-    // the one write per entry.
-    const std::regex failure(
-        "-E- Cr (read \\(0x[0-9a-f]{8}\\)|write \\(0x[0-9a-f]{8}, 0x[0-9a-f]{8}\\)) failed: "
-        "Input/output error\\(5\\)\n");
-    EXPECT_TRUE(std::regex_match(r.err, failure)) << r.err;
+    // the one write per entry. The shape of the line, each number's eight
+    // digits written as '#':
+    std::string shape = r.err;
+    for (size_t p = shape.find("0x"); p != std::string::npos; p = shape.find("0x", p + 2)) {
+        for (size_t i = p + 2; i < shape.size() && isxdigit(static_cast<unsigned char>(shape[i])); ++i)
+            shape[i] = '#';
+    }
+    const std::string tail = ") failed: Input/output error(5)\n";
+    EXPECT_TRUE(shape == "-E- Cr read (0x########" + tail ||
+                shape == "-E- Cr write (0x########, 0x########" + tail)
+        << r.err;
 }
 
 TEST_F(RemoteRun, DumpPipedIntoAReaderThatLeavesEnds) {
@@ -201,7 +150,7 @@ TEST_F(RemoteRun, TwoClientsContendingForOneGatewayLoseNoWrite) {
                 snprintf(index, sizeof index, "%x", i);
                 snprintf(data, sizeof data, "%08x%08x", tag | i, round);
                 testsrv::RunResult r = Ramtrawl({"-gw", "40000", "-a", index, "-d", data});
-                if (r.status != 0 || r.out != kOk) failures->push_back(r.out + r.err);
+                if (r.status != 0 || r.out != kDone) failures->push_back(r.out + r.err);
             }
         }
     };

@@ -11,7 +11,7 @@
 
 namespace {
 
-using Args = std::vector<std::string>;
+using testsrv::Args;
 
 const char* const kUsage =
     "\n-E- Usage : trawlram [-l] <device> [ -gw <GW-addr:Add-idx> | -arr <arr-path> [ -a "
@@ -46,13 +46,6 @@ const char* const kExampleListing =
     "[rw] top.blk.mem_b\n"
     "[ro] top.blk.rx_q\n";
 
-std::string Join(const Args& args)
-{
-    std::string s;
-    for (const std::string& a : args) s += "[" + a + "]";
-    return s;
-}
-
 // A temporary directory holding the example database as arr_db.txt; the
 // program runs there.
 class RamtrawlTest : public testing::Test {
@@ -69,13 +62,11 @@ protected:
         testsrv::RemoveTree(dir_);
     }
 
-    testsrv::RunResult Run(const Args& args) const { return RunIn(dir_, args); }
-
-    static testsrv::RunResult RunIn(const std::string& cwd, const Args& args)
+    testsrv::RunResult Run(const Args& args) const
     {
         Args argv = {RAMTRAWL_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, cwd);
+        return testsrv::RunProgram(argv, dir_);
     }
 
     // A directory holding a link to the program, and no database.
@@ -91,89 +82,86 @@ protected:
     std::vector<std::string> extra_dirs_;
 };
 
-struct UsageCase {
-    Args args;
-    bool scannerComplains;  // the option scanner writes its own diagnostic
-};
-
-TEST_F(RamtrawlTest, RejectedCommandLinesPrintTheUsage)
+std::string Illegal(const std::string& value)
 {
-    const UsageCase cases[] = {
-        {{}, false},                                  // no device
-        {{"nodev", "stray"}, false},                  // a stray word, no -gw/-arr
-        {{"nodev", "-a", "c"}, false},                // -a without -gw or -arr
-        {{"nodev", "-arr", "x", "-d", "12"}, false},  // -d without -a
-        {{"nodev", "-gw", "1", "-arr", "x"}, false},  // both -gw and -arr
-        {{"nodev", "-x"}, true},                           // unknown option
-        {{"nodev", "-gw"}, true},                          // missing argument
-        {{"nodev", "-arr", "x", "-a"}, true},
-        {{"nodev", "-gw", "1", "stray"}, false},            // too many words: 5 > 4
-        {{"nodev", "-gw", "1", "-gw", "2"}, false},         // a repeated option counts its words
-        {{"nodev", "-gw", "1", "-a", "2", "stray"}, false},  // 7 > 6
-        {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, false},  // 9 > 8
-        {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, false},
-    };
-    for (const UsageCase& c : cases) {
-        SCOPED_TRACE("args " + Join(c.args));
-        const testsrv::RunResult r = Run(c.args);
-        EXPECT_EQ(r.out, kUsage);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(!r.err.empty(), c.scannerComplains) << "stderr: " << r.err;
-    }
+    return "-E- illegal value " + value + "\n";
 }
 
-struct ValueCase {
-    Args args;
-    std::string out;
-};
-
-TEST_F(RamtrawlTest, BadNumbersStopTheScan)
+// Exactly what each command line prints and how it ends. No device exists:
+// accepted command lines reach the library, which loads the database and
+// then fails to open the device.
+TEST_F(RamtrawlTest, CommandLineOutcomes)
 {
-    const ValueCase cases[] = {
-        // Options act in order: the bad address stops the run before -l lists.
-        {{"nodev", "-gw", "zz", "-l"}, "zz"},
-        {{"nodev", "-a", "zz"}, "zz"},  // before the option mix is judged
-        {{"nodev", "-gw", "40000", "-a", "12g"}, "12g"},
+    const std::string noDevice = "-E- Cannot open kdt device : nodev\n";
+    struct Row {
+        Args args;
+        std::string out;
+        int status;
+        bool scannerComplains = false;  // the option scanner writes its own diagnostic
+    };
+    const Row rows[] = {
+        // Rejected: the usage text.
+        {{}, kUsage, 1},                                  // no device
+        {{"nodev", "stray"}, kUsage, 1},                  // a stray word, no -gw/-arr
+        {{"nodev", "-a", "c"}, kUsage, 1},                // -a without -gw or -arr
+        {{"nodev", "-arr", "x", "-d", "12"}, kUsage, 1},  // -d without -a
+        {{"nodev", "-gw", "1", "-arr", "x"}, kUsage, 1},  // both -gw and -arr
+        {{"nodev", "-x"}, kUsage, 1, true},               // unknown option
+        {{"nodev", "-gw"}, kUsage, 1, true},              // missing argument
+        {{"nodev", "-arr", "x", "-a"}, kUsage, 1, true},
+        {{"nodev", "-gw", "1", "stray"}, kUsage, 1},      // too many words: 5 > 4
+        {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},   // a repeated option counts its words
+        {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},            // 7 > 6
+        {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, kUsage, 1},  // 9 > 8
+        {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, kUsage, 1},
+        // Listed without opening the device, whatever else is on the line.
+        {{"nodev", "-l"}, kExampleListing, 0},
+        {{"-l"}, kExampleListing, 0},
+        {{"nodev", "-gw", "40000", "-a", "1", "-l"}, kExampleListing, 0},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, kExampleListing, 0},
+        {{"nodev", "-l", "-gw", "zz"}, kExampleListing, 0},  // listed before zz is looked at
+        {{"nodev", "-x", "-l"}, kExampleListing, 0, true},   // an unknown option before -l
+        {{"nodev", "-a", "1", "-l", "stray", "words"}, kExampleListing, 0},
+        // Bad numbers stop the scan. Options act in order: the bad address
+        // stops the run before -l lists.
+        {{"nodev", "-gw", "zz", "-l"}, Illegal("zz"), 1},
+        {{"nodev", "-a", "zz"}, Illegal("zz"), 1},  // before the option mix is judged
         // A bad data group is quoted padded to its eight digits.
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12g4"}, "000012g4"},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "1234567812g4"}, "567812g4"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12g4"}, Illegal("000012g4"), 1},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "1234567812g4"}, Illegal("567812g4"), 1},
         // Signs, blanks, prefixes and carriage returns are no data digits.
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "-1234567"}, "-1234567"},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", " 1234567"}, " 1234567"},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "0x123456"}, "0x123456"},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "123456789\r"}, "3456789\r"},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "-1234567"}, Illegal("-1234567"), 1},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", " 1234567"}, Illegal(" 1234567"), 1},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "0x123456"}, Illegal("0x123456"), 1},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "123456789\r"}, Illegal("3456789\r"), 1},
         // Addresses and indexes are 32-bit: wider numbers are refused, not cut.
-        {{"nodev", "-gw", "100000000"}, "100000000"},
-        {{"nodev", "-gw", "40000", "-a", "10000000c"}, "10000000c"},
-        {{"nodev", "-gw", "40000", "-a", "-80000001"}, "-80000001"},
-        {{"nodev", "-gw", "ffffffffffffffffffffffff"}, "ffffffffffffffffffffffff"},
+        {{"nodev", "-gw", "100000000"}, Illegal("100000000"), 1},
+        {{"nodev", "-gw", "40000", "-a", "10000000c"}, Illegal("10000000c"), 1},
+        {{"nodev", "-gw", "40000", "-a", "-80000001"}, Illegal("-80000001"), 1},
+        {{"nodev", "-gw", "ffffffffffffffffffffffff"}, Illegal("ffffffffffffffffffffffff"), 1},
+        // Accepted.
+        {{"nodev"}, noDevice, 1},
+        {{"nodev", "-gw", "40000"}, noDevice, 1},
+        {{"nodev", "-gw", "40000", "-a", "1"}, noDevice, 1},
+        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12"}, noDevice, 1},
+        {{"nodev", "-arr", "top.blk.mem_a"}, noDevice, 1},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1"}, noDevice, 1},
+        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1", "-d", "12"}, noDevice, 1},
+        {{"nodev", "-a", "1", "-d", "", "-gw", "40000"}, noDevice, 1},
+        {{"nodev", "--gw=40000", "-a", "1"}, noDevice, 1},
+        {{"nodev", "--gw=40000", "-a", "1", "stray"}, noDevice, 1},  // a joined option frees a word
+        {{"nodev", "-g", "40000"}, noDevice, 1},  // unambiguous prefix of -gw
+        {{"nodev", "-ar", "top.blk.mem_a"}, noDevice, 1},
+        {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, noDevice, 1},
+        // The device is the first word, whatever it looks like.
+        {{"-gw", "40000", "nodev"}, "-E- Cannot open kdt device : -gw\n", 1},
     };
-    for (const ValueCase& c : cases) {
-        SCOPED_TRACE("args " + Join(c.args));
-        const testsrv::RunResult r = Run(c.args);
-        EXPECT_EQ(r.out, "-E- illegal value " + c.out + "\n");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "");
-    }
-}
-
-TEST_F(RamtrawlTest, ListsTheDatabaseWithoutOpeningTheDevice)
-{
-    const UsageCase cases[] = {
-        {{"nodev", "-l"}, false},
-        {{"-l"}, false},
-        {{"nodev", "-gw", "40000", "-a", "1", "-l"}, false},
-        {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, false},
-        {{"nodev", "-l", "-gw", "zz"}, false},  // listed before zz is looked at
-        {{"nodev", "-x", "-l"}, true},          // an unknown option before -l
-        {{"nodev", "-a", "1", "-l", "stray", "words"}, false},
-    };
-    for (const UsageCase& c : cases) {
-        SCOPED_TRACE("args " + Join(c.args));
-        const testsrv::RunResult r = Run(c.args);
-        EXPECT_EQ(r.out, kExampleListing);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(!r.err.empty(), c.scannerComplains) << "stderr: " << r.err;
+    for (const Row& row : rows) {
+        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
+        const testsrv::RunResult r = Run(row.args);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(!r.err.empty(), row.scannerComplains) << "stderr: " << r.err;
     }
 }
 
@@ -261,35 +249,6 @@ TEST_F(RamtrawlTest, BareProgramNameKeepsTheDefaultDatabase)
     const testsrv::RunResult r = testsrv::RunProgram({"ramtrawl", "nodev", "-l"}, progDir);
     EXPECT_EQ(r.out, "-E- Cannot open DataBase file : arr_db.txt\n");
     EXPECT_EQ(r.status, 1);
-}
-
-// These runs pass the grammar and reach the library, which loads the
-// database and then fails to open the device.
-TEST_F(RamtrawlTest, AcceptedCommandLinesReachTheDevice)
-{
-    const ValueCase cases[] = {
-        {{"nodev"}, "nodev"},
-        {{"nodev", "-gw", "40000"}, "nodev"},
-        {{"nodev", "-gw", "40000", "-a", "1"}, "nodev"},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12"}, "nodev"},
-        {{"nodev", "-arr", "top.blk.mem_a"}, "nodev"},
-        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1"}, "nodev"},
-        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1", "-d", "12"}, "nodev"},
-        {{"nodev", "-a", "1", "-d", "", "-gw", "40000"}, "nodev"},
-        {{"nodev", "--gw=40000", "-a", "1"}, "nodev"},
-        {{"nodev", "--gw=40000", "-a", "1", "stray"}, "nodev"},  // a joined option frees a word
-        {{"nodev", "-g", "40000"}, "nodev"},  // unambiguous prefix of -gw
-        {{"nodev", "-ar", "top.blk.mem_a"}, "nodev"},
-        {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, "nodev"},
-        // The device is the first word, whatever it looks like.
-        {{"-gw", "40000", "nodev"}, "-gw"},
-    };
-    for (const ValueCase& c : cases) {
-        SCOPED_TRACE("args " + Join(c.args));
-        const testsrv::RunResult r = Run(c.args);
-        EXPECT_EQ(r.out, "-E- Cannot open kdt device : " + c.out + "\n");
-        EXPECT_EQ(r.status, 1);
-    }
 }
 
 }  // namespace

@@ -3,16 +3,16 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -31,62 +31,33 @@ std::vector<char*> CStrings(const std::vector<std::string>& strings) {
     return out;
 }
 
-int DecodeStatus(int wstatus) {
-    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-    return -1;
-}
-
 int WaitFor(pid_t pid) {
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0) {
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    return DecodeStatus(wstatus);
+    if (WIFEXITED(ws)) return WEXITSTATUS(ws);
+    return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
 }
 
-// Reads both pipes to their end, whichever the program fills first.
-void Drain(int out_fd, int err_fd, std::string* out, std::string* err) {
-    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    std::string* sinks[2] = {out, err};
-    int open_count = 2;
-    while (open_count > 0) {
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[4096];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                sinks[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-}
+// An anonymous file that takes a program's output, and its text once the
+// program has ended.
+int Capture() { return memfd_create("capture", MFD_CLOEXEC); }
 
-// Waits up to `timeout_ms` for the server's "listening on 127.0.0.1:PORT"
-// line; returns the port, or -1 when the server ended or never said it.
-int ReadListeningPort(int fd, int timeout_ms) {
-    std::string line;
-    while (line.find('\n') == std::string::npos) {
-        pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, timeout_ms);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return -1;
-        char buf[256];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) return -1;
-        line.append(buf, static_cast<size_t>(n));
+std::string Slurp(int fd) {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    lseek(fd, 0, SEEK_SET);
+    while ((n = read(fd, buf, sizeof buf)) != 0) {
+        if (n > 0) {
+            text.append(buf, static_cast<size_t>(n));
+        } else if (errno != EINTR) {
+            break;
+        }
     }
-    const std::string prefix = "listening on 127.0.0.1:";
-    if (line.compare(0, prefix.size(), prefix) != 0) return -1;
-    return std::atoi(line.c_str() + prefix.size());
+    close(fd);
+    return text;
 }
 
 }  // namespace
@@ -120,31 +91,19 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cw
     for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
     std::vector<char*> args = CStrings(argv);
     std::vector<char*> envp = CStrings(env_strings);
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) {
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        return result;
-    }
-    pid_t pid = fork();
+    const int out = Capture();
+    const int err = Capture();
+    const pid_t pid = out >= 0 && err >= 0 ? fork() : -1;
     if (pid == 0) {
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_pipe[1], STDERR_FILENO);
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execve(args[0], args.data(), envp.data());
         _exit(127);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    if (pid < 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        return result;
-    }
-    Drain(out_pipe[0], err_pipe[0], &result.out, &result.err);
-    result.status = WaitFor(pid);
+    if (pid > 0) result.status = WaitFor(pid);
+    result.out = Slurp(out);
+    result.err = Slurp(err);
     return result;
 }
 
@@ -155,54 +114,41 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
         return nullptr;
     }
     const std::string db = dir + "/arr_db.txt";
-    if (options.db_text.empty()) {
-        std::error_code ec;
-        std::filesystem::copy_file(options.db_path, db, ec);
-        if (ec) {
-            *error = "cannot copy " + options.db_path + ": " + ec.message();
-            RemoveTree(dir);
-            return nullptr;
-        }
-    } else {
-        WriteFile(db, options.db_text);
-    }
+    WriteFile(db, options.db_text);
     std::vector<std::string> argv = {SERVER_BIN, "--sim", dir + "/chip.img", "--db", db,
                                      "--port", "0"};
     if (options.read_only) argv.push_back("--read-only");
-    argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
     std::vector<char*> args = CStrings(argv);
+    const std::string out_path = dir + "/server.out";
     const std::string log_path = dir + "/server.log";
-
-    int out_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-        *error = "pipe failed";
-        RemoveTree(dir);
-        return nullptr;
-    }
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
         // Its own process group, so that Stop also ends the children that
         // serve connections; and no server outlives a test that dies.
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
+        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log_fd < 0) _exit(126);
+        if (out_fd < 0 || log_fd < 0) _exit(126);
+        dup2(out_fd, STDOUT_FILENO);
         dup2(log_fd, STDERR_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
         execv(args[0], args.data());
         _exit(127);
     }
-    close(out_pipe[1]);
-    if (pid < 0) {
-        close(out_pipe[0]);
-        *error = "fork failed";
-        RemoveTree(dir);
-        return nullptr;
+    std::unique_ptr<Server> server(new Server(dir, pid, -1));
+    // Up to ten seconds for its first line, "listening on 127.0.0.1:PORT".
+    const std::string prefix = "listening on 127.0.0.1:";
+    for (int i = 0; i < 1000 && server->pid_ > 0; ++i) {
+        const std::string said = ReadFile(out_path);
+        if (said.find('\n') != std::string::npos) {
+            if (said.compare(0, prefix.size(), prefix) == 0)
+                server->port_ = std::atoi(said.c_str() + prefix.size());
+            break;
+        }
+        if (waitpid(pid, nullptr, WNOHANG) == pid) server->pid_ = -1;
+        usleep(10000);
     }
-    int port = ReadListeningPort(out_pipe[0], 10000);
-    close(out_pipe[0]);
-    std::unique_ptr<Server> server(new Server(dir, pid, port));
-    if (port <= 0) {
+    if (server->port_ <= 0) {
         *error = "server did not start; its log: " + server->Log();
         return nullptr;
     }
@@ -244,6 +190,75 @@ int Connect(int port) {
         return -1;
     }
     return fd;
+}
+
+std::unique_ptr<Server> StartOrFail(const std::string& db_text, bool read_only) {
+    ServerOptions options;
+    options.db_text = db_text;
+    options.read_only = read_only;
+    std::string error;
+    std::unique_ptr<Server> server = Server::Start(options, &error);
+    EXPECT_NE(server, nullptr) << error;
+    return server;
+}
+
+std::unique_ptr<kxsim::Chip> OpenChip(const Server& server) {
+    std::string error;
+    auto chip = kxsim::Chip::Open(server.image_path(), kxsim::Family::Zorvan, &error);
+    EXPECT_NE(chip, nullptr) << error;
+    return chip;
+}
+
+void ExpectCleanLog(const Server& server) {
+    const std::string log = server.Log();
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+    EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
+}
+
+std::string Bracketed(const Args& args) {
+    std::string s;
+    for (const std::string& a : args) s += "[" + a + "]";
+    return s;
+}
+
+std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index,
+                      const std::vector<uint32_t>& words) {
+    char text[64];
+    snprintf(text, sizeof text, "%x : ", gw);
+    std::string line = text + (name.empty() ? "" : name + " : ");
+    snprintf(text, sizeof text, "%3x : ", index);
+    line += text;
+    for (uint32_t w : words) {
+        snprintf(text, sizeof text, "%08x ", w);
+        line += text;
+    }
+    return line + "\n";
+}
+
+std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
+    std::vector<uint32_t> out;
+    for (unsigned w = 0; w < words; ++w) out.push_back(kxsim::Chip::UnwrittenWord(gw, index, w));
+    return out;
+}
+
+const char kDone[] = "Program terminated normally\n";
+
+void RemoteFixture::SetUp() {
+    server_ = StartOrFail(db_);
+    ASSERT_NE(server_, nullptr);
+    chip_ = OpenChip(*server_);
+    ASSERT_NE(chip_, nullptr);
+    device_ = server_->RemoteName(kxsim::kZorvanPciconfName);
+}
+
+void RemoteFixture::TearDown() {
+    if (server_) ExpectCleanLog(*server_);
+}
+
+RunResult RemoteFixture::Ramtrawl(const Args& args) const {
+    Args argv = {RAMTRAWL_BIN, device_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, server_->dir());
 }
 
 }  // namespace testsrv

@@ -1,15 +1,22 @@
 // Test helpers: a kxcr-server serving a fresh simulated chip on a free
-// loopback port, and running a program with its output captured.
+// loopback port, running a program with its output captured, and ramtrawl
+// run against such a server.
 #ifndef TESTS_SERVER_HELPERS_H
 #define TESTS_SERVER_HELPERS_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "sim.h"
+
 namespace testsrv {
+
+using Args = std::vector<std::string>;
 
 // Outcome of a finished program. `status` is the exit code, or 128 + the
 // signal number when a signal ended it (as a shell reports it).
@@ -25,14 +32,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cw
                      const std::vector<std::string>& env = {});
 
 struct ServerOptions {
-    // The array database: its text, or the path of a file (used when db_text
-    // is empty). It is also copied as arr_db.txt into the server's directory,
-    // so ramtrawl run there finds it.
+    // The array database; it is also written as arr_db.txt into the server's
+    // directory, so ramtrawl run there finds it.
     std::string db_text;
-    std::string db_path;
     bool read_only = false;
-    // Further options for the server's command line.
-    std::vector<std::string> extra_args;
 };
 
 // One kxcr-server process on 127.0.0.1 with its own temporary directory,
@@ -53,7 +56,6 @@ public:
     const std::string& dir() const { return dir_; }
     // Open it with kxsim::Chip::Open to set knobs the server's process sees.
     std::string image_path() const { return dir_ + "/chip.img"; }
-    std::string db_path() const { return dir_ + "/arr_db.txt"; }
     // "127.0.0.1:PORT,NAME" with every '/' of the local name written as '@'.
     std::string RemoteName(const std::string& local_name) const;
     // What the server has written to standard error so far.
@@ -76,6 +78,40 @@ std::string ReadFile(const std::string& path);
 
 // A TCP connection to 127.0.0.1:port, or -1.
 int Connect(int port);
+
+// A server on the database text, or null with the test failed.
+std::unique_ptr<Server> StartOrFail(const std::string& db_text, bool read_only = false);
+// The server's chip, opened to set knobs and look at entries; null with the
+// test failed when it cannot be opened.
+std::unique_ptr<kxsim::Chip> OpenChip(const Server& server);
+// Fails the test when the server's log holds a sanitizer report.
+void ExpectCleanLog(const Server& server);
+
+// "[a][b]": a command line as a failing row names it.
+std::string Bracketed(const Args& args);
+
+// One entry as ramtrawl prints it: "gw : [name : ]index : words".
+std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index,
+                      const std::vector<uint32_t>& words);
+// The words the simulated chip holds in an entry never written.
+std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words);
+
+extern const char kDone[];  // "Program terminated normally\n"
+
+// A server on the database `db` with its chip open, and ramtrawl run in the
+// server's directory (beside arr_db.txt) with the remote device first.
+class RemoteFixture : public testing::Test {
+protected:
+    explicit RemoteFixture(const char* db) : db_(db) {}
+    void SetUp() override;
+    void TearDown() override;
+    RunResult Ramtrawl(const Args& args) const;
+
+    const char* db_;
+    std::unique_ptr<Server> server_;
+    std::unique_ptr<kxsim::Chip> chip_;
+    std::string device_;
+};
 
 }  // namespace testsrv
 

@@ -54,14 +54,4 @@ TEST(Str2LongDeathTest, RejectsTrailingCharacters)
     }
 }
 
-TEST(OpenFileReadDeathTest, MissingFileEndsTheRun)
-{
-    EXPECT_EXIT(
-        {
-            StdoutToStderr();
-            OpenFileRead("/nonexistent/dir/arr_db.txt");
-        },
-        testing::ExitedWithCode(1), "^-E- Cannot open DataBase file : /nonexistent/dir/arr_db.txt\n$");
-}
-
 }  // namespace
