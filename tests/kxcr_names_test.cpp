@@ -12,58 +12,47 @@
 
 namespace {
 
-TEST(KxcrNames, DeviceFlags) {
+// The flags each name gives, and where find_zorvan finds a model number in
+// it: the first model of the list, wherever the models stand in the name.
+TEST(KxcrNames, DeviceFlagsAndModelNumber) {
     struct Row {
         const char* name;
         int flags;
+        std::ptrdiff_t zorvan_at;  // -1: none
     };
     const Row rows[] = {
-        {"/dev/kdt/kx31001_pci_cr0", KDEVS_ZORVAN_CR},
-        {"/dev/kdt/kx31022_pci_ddr0", KDEVS_ZORVAN_DDR},
-        {"/dev/kdt/kx31010_pci_uar0", KDEVS_ZORVAN_UAR},
+        {"/dev/kdt/kx31001_pci_cr0", KDEVS_ZORVAN_CR, 11},
+        {"/dev/kdt/kx31022_pci_ddr0", KDEVS_ZORVAN_DDR, 11},
+        {"/dev/kdt/kx31010_pci_uar0", KDEVS_ZORVAN_UAR, 11},
         // The window flags need a model number; the extra token is not one.
-        {"/dev/kdt/kx61000_pci_cr0", 0},
-        {"/dev/kdt/kx52100_pci_cr0", KDEVS_DUVRA},
-        {"/dev/kdt/kx52100_pciconf0", KDEVS_DUVRA | KDEVS_ZORVAN_CR},
-        {"/dev/kdt/kx31001_calbr0", KDEVS_I2CM},
-        {"/dev/kdt/calibre0", KDEVS_I2CM},
-        {"/dev/kdt/kxusb0", KDEVS_I2CM},
-        {"/dev/kdt/kx31001_pci_cr0_i2cm", KDEVS_ZORVAN_CR | KDEVS_I2CM},
-        {"/dev/kdt/kx31001_kif0", KDEVS_IF},
-        {"/dev/kdt/kx31001_ppc0", KDEVS_PPC},
-        {"/dev/kdt/vtop0", KDEVS_MEM},
-        {"/dev/kdt/kx31001_dev-i2c0", KDEVS_DEV_I2C},
-        {"host:5000,@dev@kdt@kx31001_pci_cr0", KDEVS_REM | KDEVS_ZORVAN_CR},
-        {"lid-12", KDEVS_IB},
-        {"lid-0x1f,2", KDEVS_IB},
-        {"lid-ab", 0},
-        {"lid-", 0},
-        {"lid-,3", 0},
-        {"/dev/kdt/other0", 0},
+        {"/dev/kdt/kx61000_pci_cr0", 0, -1},
+        {"/dev/kdt/kx52100_pci_cr0", KDEVS_DUVRA, -1},
+        {"/dev/kdt/kx52100_pciconf0", KDEVS_DUVRA | KDEVS_ZORVAN_CR, -1},
+        {"/dev/kdt/kx31001_calbr0", KDEVS_I2CM, 11},
+        {"/dev/kdt/calibre0", KDEVS_I2CM, -1},
+        {"/dev/kdt/kxusb0", KDEVS_I2CM, -1},
+        {"/dev/kdt/kx31001_pci_cr0_i2cm", KDEVS_ZORVAN_CR | KDEVS_I2CM, 11},
+        {"/dev/kdt/kx31001_kif0", KDEVS_IF, 11},
+        {"/dev/kdt/kx31001_ppc0", KDEVS_PPC, 11},
+        {"/dev/kdt/vtop0", KDEVS_MEM, -1},
+        {"/dev/kdt/kx31001_dev-i2c0", KDEVS_DEV_I2C, 11},
+        {"host:5000,@dev@kdt@kx31001_pci_cr0", KDEVS_REM | KDEVS_ZORVAN_CR, 21},
+        {"lid-12", KDEVS_IB, -1},
+        {"lid-0x1f,2", KDEVS_IB, -1},
+        {"lid-ab", 0, -1},
+        {"lid-", 0, -1},
+        {"lid-,3", 0, -1},
+        {"/dev/kdt/other0", 0, -1},
+        // 31003 comes before 31022 in the list.
+        {"kx31022_kx31003", 0, 10},
+        {"3100", 0, -1},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(get_device_flags(row.name), row.flags) << row.name;
+        const char* found = find_zorvan(row.name);
+        EXPECT_EQ(found ? found - row.name : -1, row.zorvan_at) << row.name;
     }
     EXPECT_EQ(get_device_flags(nullptr), 0);
-}
-
-TEST(KxcrNames, FindZorvanTakesTheFirstModelOfTheList) {
-    struct Row {
-        const char* name;
-        std::ptrdiff_t position;  // -1: none
-    };
-    const Row rows[] = {
-        {"/dev/kdt/kx31001_pci_cr0", 11},
-        // 31003 comes before 31022 in the list, wherever they stand in the name.
-        {"kx31022_kx31003", 10},
-        {"/dev/kdt/kx52100_pci_cr0", -1},
-        {"/dev/kdt/kx61000_pci_cr0", -1},
-        {"3100", -1},
-    };
-    for (const Row& row : rows) {
-        const char* found = find_zorvan(row.name);
-        EXPECT_EQ(found ? found - row.name : -1, row.position) << row.name;
-    }
     EXPECT_EQ(find_zorvan(nullptr), nullptr);
 }
 

@@ -2,14 +2,12 @@
 // and one chip shared by several processes.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,23 +24,29 @@ namespace {
 
 using kxsim::Chip;
 using kxsim::Family;
+using simtest::Fails;
+using simtest::Try;
+using Bytes = std::vector<uint8_t>;
 
 const char kDb[] = "base GW_simple 40000 24 4 0 16 255 40010 2\n";
 
+const kxcr_os_ops* os() { return kxcr_os(); }
+
 class SimDriverTest : public ::testing::Test {
 protected:
-    void Start(Family family) {
-        chip = dir.Open(family, kDb);
-        ASSERT_TRUE(chip);
-        kxsim::InstallDriver(chip.get());
-    }
     void SetUp() override { Start(Family::Zorvan); }
     void TearDown() override {
         for (int fd : fds) os()->close(fd);
         fds.clear();
-        kxsim::UninstallDriver();
     }
-    static const kxcr_os_ops* os() { return kxcr_os(); }
+    // A fresh chip of the family behind the driver, in place of the last.
+    void Start(Family family) {
+        TearDown();
+        sim.reset();
+        sim = std::make_unique<simtest::DriverChip>(family, kDb);
+        chip = sim->chip.get();
+        ASSERT_TRUE(chip);
+    }
     int Open(const char* name) {
         int fd = os()->open(name, O_RDWR | O_SYNC);
         EXPECT_GE(fd, 0) << name << ": " << std::strerror(errno);
@@ -58,8 +62,8 @@ protected:
         return names;
     }
 
-    simtest::ChipDir dir;
-    std::unique_ptr<Chip> chip;
+    std::unique_ptr<simtest::DriverChip> sim;
+    Chip* chip = nullptr;
     std::vector<int> fds;
 };
 
@@ -74,41 +78,17 @@ TEST_F(SimDriverTest, ServesTheNamesOfTheChipsFamilyOnly) {
                  kxsim::kDuvraPciName},
                 {Family::Duvra, {"kx52100_pci_cr0", "kx52100_pciconf0"}, kxsim::kZorvanPciName}};
     for (const Row& row : rows) {
-        simtest::ChipDir other;
-        chip = other.Open(row.family, kDb);
-        ASSERT_TRUE(chip);
-        kxsim::InstallDriver(chip.get());
+        Start(row.family);
         EXPECT_EQ(Listing(), row.listed);
         for (const char* name : {row.foreign, "/dev/kdt/kx31001_pci_cr1"}) {
-            errno = 0;
-            EXPECT_EQ(os()->open(name, O_RDWR), -1) << name;
-            EXPECT_EQ(errno, ENOENT) << name;
+            EXPECT_EQ(Try([&] { return os()->open(name, O_RDWR); }), Fails(ENOENT)) << name;
         }
     }
     int fd = os()->open("/dev/null", O_RDWR);  // not ours: libc
     ASSERT_GE(fd, 0);
     kdt_read4_st r{0x40000, 0};
-    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), -1);
-    EXPECT_EQ(errno, ENOTTY);
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, KDT_IOC_READ4, &r); }), Fails(ENOTTY));
     os()->close(fd);
-}
-
-TEST_F(SimDriverTest, ConfigurationCyclesGoThroughTheBus) {
-    int fd = Open(kxsim::kZorvanPciconfName);
-    kdt_read4_st r{0x40000, 0};
-    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), 0);
-    EXPECT_EQ(r.data, 0u);
-    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_READ4, &r), 0);
-    EXPECT_EQ(r.data, 0x80000000u) << "the first read took the lock";
-    kdt_write4_st w{0x40010, 0x1234};
-    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_WRITE4, &w), 0);
-    EXPECT_EQ(chip->Peek(0x40010), 0x1234u);
-    chip->FailAccess(0x40010, EPERM);
-    errno = 0;
-    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_WRITE4, &w), -1);
-    EXPECT_EQ(errno, EPERM);
-    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &w), -1);
-    EXPECT_EQ(errno, ENOTTY);
 }
 
 TEST_F(SimDriverTest, WindowIsAPlainMappingInTheFamilysByteOrder) {
@@ -120,11 +100,7 @@ TEST_F(SimDriverTest, WindowIsAPlainMappingInTheFamilysByteOrder) {
                 {Family::Duvra, kxsim::kDuvraPciName, {0x78, 0x56, 0x34, 0x12}}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        TearDown();
-        simtest::ChipDir other;
-        chip = other.Open(row.family, kDb);
-        ASSERT_TRUE(chip);
-        kxsim::InstallDriver(chip.get());
+        Start(row.family);
         int fd = Open(row.name);
         kdt_pci_params_st params{};
         ASSERT_EQ(os()->ioctl(fd, KDT_IOC_PCI_PARAMS, &params), 0);
@@ -163,16 +139,13 @@ TEST_F(SimDriverTest, FlushSlotsGoOnePerProcess) {
     EXPECT_NE(uint32_t(WEXITSTATUS(status)), mine);
 }
 
-TEST_F(SimDriverTest, PpcPagesAreSharedMemoryFromOffset4096) {
+// Driver pages come from offset 4096 only: the window has none.
+TEST_F(SimDriverTest, PpcPagesComeFromOffset4096) {
     int fd = Open(kxsim::kZorvanPpcName);
     void* p = os()->mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 4096);
     ASSERT_NE(p, MAP_FAILED);
-    static_cast<uint32_t*>(p)[1000] = 42;
-    EXPECT_EQ(static_cast<uint32_t*>(p)[1000], 42u);
     EXPECT_EQ(os()->munmap(p, 8192), 0);
-    EXPECT_EQ(os()->mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0), MAP_FAILED);
-    EXPECT_EQ(os()->flock(fd, LOCK_EX), 0);
-    EXPECT_EQ(os()->flock(fd, LOCK_UN), 0);
+    EXPECT_EQ(Try([&] { return os()->mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0); }), Fails(EINVAL));
 }
 
 // The slave answers at its address with the configured address phase; data
@@ -182,12 +155,12 @@ TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
     chip->Poke(0x44, 0x55667788);
     struct Row {
         int bytes;
-        std::vector<uint8_t> addr_phase;
+        Bytes addr_phase;
     } rows[] = {{4, {0, 0, 0, 0x40}}, {2, {0, 0x40}}, {1, {0x40}}, {0, {}}};
     int wr = -1, rd = -1;
     // Without an address phase the slave goes on from where the last
     // transaction left it: aim it with a one-byte phase first.
-    auto aim = [&](const std::vector<uint8_t>& phase) {
+    auto aim = [&](const Bytes& phase) {
         if (!phase.empty()) return;
         uint8_t a = 0x40;
         chip->SetI2cSlave(0x50, 1);
@@ -202,9 +175,9 @@ TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
         ASSERT_TRUE(chip->I2cTransaction(0x50, row.addr_phase.data(), row.bytes, got, 6, &wr, &rd));
         EXPECT_EQ(wr, row.bytes);
         EXPECT_EQ(rd, 6);
-        EXPECT_EQ(std::vector<uint8_t>(got, got + 6), (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+        EXPECT_EQ(Bytes(got, got + 6), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
         aim(row.addr_phase);
-        std::vector<uint8_t> write = row.addr_phase;
+        Bytes write = row.addr_phase;
         write.insert(write.end(), {0xCA, 0xFE, 0xBA, 0xBE, 0x99});
         ASSERT_TRUE(chip->I2cTransaction(0x50, write.data(), int(write.size()), nullptr, 0, &wr, &rd));
         EXPECT_EQ(wr, int(write.size()));
@@ -215,19 +188,13 @@ TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
     EXPECT_FALSE(chip->I2cTransaction(0x48, nullptr, 0, nullptr, 0, &wr, &rd)) << "old address";
 }
 
-TEST_F(SimDriverTest, CalibreTransactionsReachTheSlaveAndReportCounts) {
+// A transaction that finds no slave still succeeds: the counts tell (the
+// answered ones are checked through kxcr).
+TEST_F(SimDriverTest, CalibreTransactionsReportCounts) {
     int fd = Open(kxsim::kZorvanCalbrName);
-    chip->Poke(0x40010, 0xA1B2C3D4);
     kdt_trans_st t{};
-    t.slv_addr = 0x48;
-    uint8_t addr[4] = {0, 0x04, 0x00, 0x10};
-    std::memcpy(t.wr_buff, addr, 4);
     t.wr_size = 4;
     t.rd_size = 4;
-    ASSERT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &t), 0);
-    EXPECT_EQ(t.wr_count, 4u);
-    EXPECT_EQ(t.rd_count, 4u);
-    EXPECT_EQ(std::vector<uint8_t>(t.rd_buff, t.rd_buff + 4), (std::vector<uint8_t>{0xA1, 0xB2, 0xC3, 0xD4}));
     for (bool answers : {true, false}) {
         SCOPED_TRACE(answers ? "other slave address" : "slave not answering");
         chip->SetI2cAnswers(answers);
@@ -237,23 +204,17 @@ TEST_F(SimDriverTest, CalibreTransactionsReachTheSlaveAndReportCounts) {
         EXPECT_EQ(t.rd_count, 0u);
     }
     t.wr_size = 69;
-    EXPECT_EQ(os()->ioctl(fd, KDT_IOC_TRANS, &t), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, KDT_IOC_TRANS, &t); }), Fails(EINVAL));
 }
 
+// Word requests are bus accesses (their traffic is checked through kxcr);
+// block requests go through the I2C slave.
 TEST_F(SimDriverTest, KifRequestsReachTheBusAndTheSlave) {
     int fd = Open(kxsim::kZorvanKifName);
-    uint32_t value = 0x600D;
-    kif_param_st p{KWRITE4, KDT_ZORVAN, 0x48, 4, 0, 0x40010, &value};
-    EXPECT_EQ(os()->ioctl(fd, KWRITE4, &p), 4);
-    EXPECT_EQ(chip->Peek(0x40010), 0x600Du);
-    p = kif_param_st{KREAD4, KDT_ZORVAN, 0x48, 4, 0, 0x40000, &value};
-    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), 4);
-    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), 4);
-    EXPECT_EQ(value, 0x80000000u) << "kif reads have bus side effects";
+    uint32_t value = 0;
+    kif_param_st p{KREAD4, KDT_ZORVAN, 0x48, 4, 0, 0x40000, &value};
     chip->FailAccess(0x40000, EACCES);
-    EXPECT_EQ(os()->ioctl(fd, KREAD4, &p), -1);
-    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, KREAD4, &p); }), Fails(EACCES));
 
     chip->SetI2cSlave(0x48, 2);
     uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -263,35 +224,12 @@ TEST_F(SimDriverTest, KifRequestsReachTheBusAndTheSlave) {
     uint8_t back[6] = {};
     p = kif_param_st{KREAD64, KDT_DUVRA, 0x48, 6, 0, 0x82, back};
     EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), 6);
-    EXPECT_EQ(std::vector<uint8_t>(back, back + 6), (std::vector<uint8_t>{3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(Bytes(back, back + 6), (Bytes{3, 4, 5, 6, 7, 8}));
     chip->SetI2cAnswers(false);
-    EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), -1);
-    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, KREAD64, &p); }), Fails(ENXIO));
     p.len = 65;
-    EXPECT_EQ(os()->ioctl(fd, KREAD64, &p), -1);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(os()->ioctl(fd, 77, &p), -1);
-    EXPECT_EQ(errno, ENOTTY);
-}
-
-// kxcr's own transports against the simulated driver, open -> access -> close.
-TEST_F(SimDriverTest, KxcrReachesTheChipThroughEveryLocalTransport) {
-    for (const char* name : {kxsim::kZorvanPciName, kxsim::kZorvanPciconfName, kxsim::kZorvanCalbrName,
-                             kxsim::kZorvanKifName}) {
-        SCOPED_TRACE(name);
-        chip->Poke(0x40000, 0);
-        kfile* kf = kopen(name);
-        ASSERT_NE(kf, nullptr) << std::strerror(errno);
-        EXPECT_EQ(kwrite4(kf, 0x40010, 0xFEED0001), 4);
-        EXPECT_EQ(chip->Peek(0x40010), 0xFEED0001u);
-        u_int32_t v = 0;
-        EXPECT_EQ(kread4(kf, 0x40000, &v), 4);
-        EXPECT_EQ(v, 0u);
-        EXPECT_EQ(kread4(kf, 0x40000, &v), 4);
-        bool bus = std::string(name) != kxsim::kZorvanPciName;
-        EXPECT_EQ(v, bus ? 0x80000000u : 0u) << "only bus paths take the lock";
-        EXPECT_EQ(kclose(kf), 0);
-    }
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, KREAD64, &p); }), Fails(EINVAL));
+    EXPECT_EQ(Try([&] { return os()->ioctl(fd, 77, &p); }), Fails(ENOTTY));
 }
 
 // Two processes on one image: what one writes the other reads, and the lock

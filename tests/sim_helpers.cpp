@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -31,6 +33,30 @@ std::unique_ptr<kxsim::Chip> ChipDir::Open(kxsim::Family family, const std::stri
     if (chip && chip->LoadDatabase(Write("arr_db.txt", db_text), &error)) return chip;
     ADD_FAILURE() << error;
     return nullptr;
+}
+
+DriverChip::DriverChip(kxsim::Family family, const std::string& db_text) : chip(dir.Open(family, db_text)) {
+    if (chip) kxsim::InstallDriver(chip.get());
+}
+
+DriverChip::~DriverChip() {
+    if (chip) kxsim::UninstallDriver();
+}
+
+Handle OpenHandle(const std::string& name, DType dtype) { return Handle(kopend(name.c_str(), dtype), kclose); }
+
+std::ostream& operator<<(std::ostream& os, const Outcome& outcome) {
+    return os << outcome.rc << " with errno " << outcome.err << " (" << std::strerror(outcome.err) << ")";
+}
+
+std::string Show(const std::vector<kxsim::Access>& traffic) {
+    std::string text;
+    char line[32];
+    for (const kxsim::Access& a : traffic) {
+        std::snprintf(line, sizeof line, "%c %08x %08x\n", a.op, a.addr, a.value);
+        text += line;
+    }
+    return text;
 }
 
 }  // namespace simtest

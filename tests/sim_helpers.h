@@ -1,11 +1,19 @@
-// Test fixture of the simulated chip: a fresh image in a temporary directory,
-// configured from a database text.
+// Test fixtures of the simulated chip: a fresh image in a temporary directory
+// configured from a database text, the same chip behind the simulated kernel
+// driver with kxcr handles on it, and the checks the suites share.
 #ifndef TESTS_SIM_HELPERS_H
 #define TESTS_SIM_HELPERS_H
 
-#include <memory>
-#include <string>
+#include <sys/mman.h>
 
+#include <cerrno>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "kxcr.h"
 #include "sim.h"
 
 namespace simtest {
@@ -26,6 +34,47 @@ public:
 private:
     std::string dir_;
 };
+
+// A fresh chip served by the simulated driver while the object lives; chip
+// is null (and the test failed) when it could not be made.
+struct DriverChip {
+    explicit DriverChip(kxsim::Family family = kxsim::Family::Zorvan, const std::string& db_text = "");
+    ~DriverChip();  // uninstalls the driver
+
+    ChipDir dir;
+    std::unique_ptr<kxsim::Chip> chip;
+};
+
+// A kxcr handle, closed with the object.
+using Handle = std::unique_ptr<kfile, int (*)(kfile*)>;
+Handle OpenHandle(const std::string& name, DType dtype = KDT_ZORVAN);
+
+// What one call returned and the errno it left, errno cleared before the
+// call. A call returning a pointer counts as -1 when it gives null or
+// MAP_FAILED, 0 otherwise.
+struct Outcome {
+    long rc;
+    int err;
+    bool operator==(const Outcome& o) const { return rc == o.rc && err == o.err; }
+};
+std::ostream& operator<<(std::ostream& os, const Outcome& outcome);
+inline Outcome Fails(int err) { return {-1, err}; }
+
+template <class Call>
+Outcome Try(Call call) {
+    errno = 0;
+    const auto rc = call();
+    const int err = errno;
+    if constexpr (std::is_pointer_v<decltype(rc)>) {
+        return {rc && rc != MAP_FAILED ? 0 : -1, err};
+    } else {
+        return {static_cast<long>(rc), err};
+    }
+}
+
+// Bus accesses one a line ("W 00040000 c0000007"): comparing two of these
+// shows every access that differs.
+std::string Show(const std::vector<kxsim::Access>& traffic);
 
 }  // namespace simtest
 

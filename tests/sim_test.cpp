@@ -66,10 +66,9 @@ TEST_F(SimChipTest, LockBitIsTakenByTheReadThatFindsItClearAndReleasedByAWrite) 
     chip->Write(0x40000, 0x00000123);
     EXPECT_EQ(Rd(0x40000), 0x123u);
     EXPECT_EQ(Rd(0x40000), kLock | 0x123);
-    std::vector<kxsim::Access> expected = {{'R', 0x40000, 0},        {'R', 0x40000, kLock},
-                                           {'R', 0x40000, kLock},    {'W', 0x40000, 0x123},
-                                           {'R', 0x40000, 0x123},    {'R', 0x40000, kLock | 0x123}};
-    EXPECT_EQ(chip->Traffic(), expected);
+    EXPECT_EQ(simtest::Show(chip->Traffic()),
+              simtest::Show({{'R', 0x40000, 0}, {'R', 0x40000, kLock}, {'R', 0x40000, kLock},
+                             {'W', 0x40000, 0x123}, {'R', 0x40000, 0x123}, {'R', 0x40000, kLock | 0x123}}));
 }
 
 TEST_F(SimChipTest, LinesTooShortOrOfUnknownKindLeavePlainRegisters) {
