@@ -3,22 +3,16 @@
 // codes, the per-array and whole-gateway dumps.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 #include <memory>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
 
-using arrtest::CaptureStdout;
-using arrtest::DiffTraffic;
-using arrtest::W;
-using Access = kxsim::Access;
-using Words = std::vector<u_int32_t>;
+using namespace arrtest;
 
 const char* const kDb =
     "mem.a   GW_array_addr 41000 24 4 0 16 65535 41020 8 12 4 0 3 4095\n"
@@ -29,25 +23,9 @@ const char* const kDb =
     "tag.one GW_simple     50000 24 4 0 12 4095 50010 2\n"
     "tag.zero GW_simple    51000 24 4 0 12 4095 5101C 2\n";
 
-class ArrayAddrTest : public ::testing::Test {
+class ArrayAddrTest : public ChipTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        sim_ = arrtest::SimChip::Create(kDb, &error);
-        ASSERT_TRUE(sim_) << error;
-        ASSERT_TRUE(sim_->OpenDevice());
-    }
-    // Control words written to the gateway at gw, in order.
-    std::vector<u_int32_t> ControlWrites(u_int32_t gw) const {
-        std::vector<u_int32_t> out;
-        for (const Access& a : sim_->Traffic())
-            if (a.op == 'W' && a.addr == gw) out.push_back(a.value);
-        return out;
-    }
-    static size_t Lines(const std::string& text) {
-        return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    }
-    std::unique_ptr<arrtest::SimChip> sim_;
+    ArrayAddrTest() : ChipTest(kDb) {}
 };
 
 std::unique_ptr<ArrLib::GW_array_addr> MemGw(u_int32_t gwAddr = 0x41000) {
@@ -130,42 +108,30 @@ TEST_F(ArrayAddrTest, TransactionTraffic) {
          0x50000, 0x3C5, 0x50010, 2, 0xC10003C5, 0xC00003C5},
     };
     for (const Row& row : rows) {
-        ArrLib::Gateway* gw = row.gw.get();
+        SCOPED_TRACE(row.name);
         Words data;
         for (size_t i = 0; i < row.words; ++i) data.push_back(0x1000 + static_cast<u_int32_t>(i));
         Words entry(data.rbegin(), data.rend());  // register order: most significant first
         sim_->ClearTraffic();
-        ASSERT_EQ(gw->Write(row.index, data), ArrLib::Ok) << row.name;
-        EXPECT_EQ(DiffTraffic(
-                      arrtest::WriteTransaction(row.ctrlAddr, row.writeCtrl, row.dataEnd, entry, 0),
-                      sim_->Traffic()),
-                  "")
-            << row.name;
-        EXPECT_EQ(sim_->chip().Entry(row.ctrlAddr, row.index), entry) << row.name;
-
+        ASSERT_EQ(row.gw->Write(row.index, data), ArrLib::Ok);
+        EXPECT_EQ(Diff(WriteTransaction(row.ctrlAddr, row.writeCtrl, row.dataEnd, entry, 0)), "");
+        EXPECT_EQ(chip().Entry(row.ctrlAddr, row.index), entry);
         sim_->ClearTraffic();
         Words result;
-        ASSERT_EQ(gw->Read(row.index, result), ArrLib::Ok) << row.name;
-        EXPECT_EQ(result, entry) << row.name;
-        EXPECT_EQ(
-            DiffTraffic(arrtest::ReadTransaction(row.ctrlAddr, row.readCtrl, row.dataEnd, entry, 0),
-                        sim_->Traffic()),
-            "")
-            << row.name;
+        ASSERT_EQ(row.gw->Read(row.index, result), ArrLib::Ok);
+        EXPECT_EQ(result, entry);
+        EXPECT_EQ(Diff(ReadTransaction(row.ctrlAddr, row.readCtrl, row.dataEnd, entry, 0)), "");
     }
 }
 
 TEST_F(ArrayAddrTest, TagDataVariant0WindowIsShiftedAndMasked) {
     ArrLib::GW_tag_data gw(0x51000, 24, 4, 0, 12, 4095, 0x51010, 2, 0, 0, 0, 0, 0);
-    sim_->chip().SetEntry(0x51000, 0x805, {0xAAAA5555, 0x12345678});
+    chip().SetEntry(0x51000, 0x805, {0xAAAA5555, 0x12345678});
     sim_->ClearTraffic();
     Words result;
     ASSERT_EQ(gw.Read(0x805, result), ArrLib::Ok);
     EXPECT_EQ(result, (Words{0xAAAA5555, 0x5678}));
-    EXPECT_EQ(DiffTraffic(arrtest::ReadTransaction(0x51000, 0xC1000805, 0x5101C,
-                                                   {0xAAAA5555, 0x12345678}, 0),
-                          sim_->Traffic()),
-              "");
+    EXPECT_EQ(Diff(ReadTransaction(0x51000, 0xC1000805, 0x5101C, {0xAAAA5555, 0x12345678}, 0)), "");
 }
 
 TEST_F(ArrayAddrTest, ReadOnlyGatewayRefusesWritesOnly) {
@@ -179,158 +145,127 @@ TEST_F(ArrayAddrTest, ReadOnlyGatewayRefusesWritesOnly) {
     EXPECT_EQ(tag.Write(5, Words{1}), ArrLib::Ok);
 }
 
-TEST_F(ArrayAddrTest, DumpOfOneArrayAndOfTheGateway) {
-    auto gw = MemGw();
-    sim_->chip().SetEntry(0x41000, 0x2000, {0, 0, 0, 0, 0, 0, 0, 0x2000});
-    sim_->chip().SetEntry(0x41000, 0x2FFF, {0, 0, 0, 0, 0, 0, 0, 0x2FFF});
-    {
-        CaptureStdout out;
-        ASSERT_EQ(gw->Read("mem", 2), ArrLib::Ok);
-        std::string text = out.Text();
-        EXPECT_EQ(Lines(text), 4096u);
-        EXPECT_EQ(text.substr(0, text.find('\n') + 1),
-                  "41000 : mem :   0 : 00000000 00000000 00000000 00000000 00000000 00000000 "
-                  "00000000 00002000 \n");
-        EXPECT_NE(text.find("41000 : mem : fff : "), std::string::npos);
+// The shape of each dump: its line count, chosen lines (a whole line when the
+// expectation ends in a newline, else a prefix), the number of control writes
+// (0: not checked) and chosen control words.
+TEST_F(ArrayAddrTest, Dumps) {
+    auto mem = MemGw();
+    ArrLib::GW_xtsram xts(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 3);
+    ArrLib::GW_sxp sxp(0x1DB00, 24, 4, 0, 21, 0x1FFFFF, 0x1DB3C, 13, 5, 16, 21, 127);
+    ArrLib::GW_sxp sxpAny(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
+    ArrLib::GW_tag_data tag(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1);
+    ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, 1, 0x50010, 2, 0, 0, 0, 0, 1);
+    chip().SetEntry(0x41000, 0x2000, {0, 0, 0, 0, 0, 0, 0, 0x2000});
+    std::ostringstream tagLine5;
+    tagLine5 << "50000 : c :   5 : ";
+    for (u_int32_t way = 0; way < 16; ++way) {
+        chip().SetEntry(0x50000, (way << 6) + 5, {way, 5});
+        tagLine5 << Words{way, 5};
     }
-    auto ctrl = ControlWrites(0x41000);
-    ASSERT_EQ(ctrl.size(), 4097u);  // one per line, then the unlock
-    EXPECT_EQ(ctrl.front(), 0xC1002000);
-    EXPECT_EQ(ctrl[4095], 0xC1002FFF);
-
-    // An array number above the maximum is refused on its first line, lock held.
-    {
-        auto other = MemGw();
-        CaptureStdout out;
-        EXPECT_EQ(other->Read("mem", 4), ArrLib::AddrTooHigh);
-        EXPECT_EQ(out.Text(), "-E- array/maximal 4/3 address/maximal 0/fff\n");
-        sim_->ClearTraffic();
-    }
-    EXPECT_EQ(DiffTraffic({W(0x41000, 0)}, sim_->Traffic()), "");
-
-    sim_->ClearTraffic();
-    CaptureStdout out;
-    ASSERT_EQ(gw->Read(), ArrLib::Ok);
-    std::string text = out.Text();
-    EXPECT_EQ(Lines(text), 4u * 4096u);
-    EXPECT_EQ(text.substr(text.rfind("41000 : ", text.size() - 2), 14), "41000 : 3fff :");
-}
-
-TEST_F(ArrayAddrTest, XtsramDumps) {
-    ArrLib::GW_xtsram gw(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 3);
-    {
-        CaptureStdout out;
-        ASSERT_EQ(gw.Read("x", 4), ArrLib::Ok);
-        std::string text = out.Text();
-        EXPECT_EQ(Lines(text), 4u);
-        // Labelled with the gateway index, not the line number.
-        EXPECT_EQ(text.substr(0, 16), "43000 : x : 400 ");
-        EXPECT_NE(text.find("43000 : x : 403 : "), std::string::npos);
-    }
-    auto ctrl = ControlWrites(0x43000);
-    EXPECT_EQ(ctrl.front(), 0xC0000400);  // read command code 0
-    sim_->ClearTraffic();
-    CaptureStdout out;
-    ASSERT_EQ(gw.Read(), ArrLib::Ok);
-    std::string text = out.Text();
-    EXPECT_EQ(Lines(text), 8u * 4u);
-    EXPECT_EQ(text.substr(0, 14), "43000 : 100 : ");
-    EXPECT_NE(text.find("43000 : 8003 : "), std::string::npos);
-}
-
-TEST_F(ArrayAddrTest, SxpWholeDumpVisits2368Entries) {
-    ArrLib::GW_sxp gw(0x1DB00, 24, 4, 0, 21, 0x1FFFFF, 0x1DB3C, 13, 5, 16, 21, 127);
-    CaptureStdout out;
-    ASSERT_EQ(gw.Read(), ArrLib::Ok);
-    EXPECT_EQ(Lines(out.Text()), 2368u);
-    auto ctrl = ControlWrites(0x1DB00);
-    ASSERT_EQ(ctrl.size(), 2369u);
-    EXPECT_EQ(ctrl[0], 0xC1020000);             // gw_select 0, row 0
-    EXPECT_EQ(ctrl[127], 0xC1020FE0);           // gw_select 0, row 0x7f
-    EXPECT_EQ(ctrl[128], 0xC1060000);           // gw_select 1
-    EXPECT_EQ(ctrl[192 + 1], 0xC10A0001);       // gw_select 2, column 1
-    EXPECT_EQ(ctrl[192 + 2047], 0xC10A07FF);    // gw_select 2, last row and column
-    EXPECT_EQ(ctrl[2367], 0xC1120000 | 0x7E0);  // gw_select 4, row 0x3f
-}
-
-TEST_F(ArrayAddrTest, SxpArrayDumps) {
+    tagLine5 << "\n";
     struct Row {
-        u_int32_t array;
-        u_int32_t first, last;  // gateway indexes of the first and last line
+        const char* name;
+        std::function<ArrLib::Status()> dump;
+        u_int32_t gw;
         size_t lines;
+        std::vector<std::pair<size_t, std::string>> text;
+        size_t ctrlWrites;
+        std::vector<std::pair<size_t, u_int32_t>> ctrl;
     };
     const Row rows[] = {
-        {20, 0xA0000, 0xA007F, 128}, {5, 0xA0780, 0xA07FF, 128},   {3, 0x20000, 0x20FE0, 128},
-        {0, 0xE0000, 0xE07E0, 64},   {21, 0x120000, 0x1207E0, 64},
+        {"array 2 of array_addr", [&] { return mem->Read("mem", 2); }, 0x41000, 4096,
+         {{0, "41000 : mem :   0 : 00000000 00000000 00000000 00000000 00000000 00000000 "
+              "00000000 00002000 \n"},
+          {4095, "41000 : mem : fff : "}},
+         4097, {{0, 0xC1002000}, {4095, 0xC1002FFF}, {4096, 0}}},
+        {"whole array_addr gateway", [&] { return mem->Read(); }, 0x41000, 4 * 4096,
+         {{4 * 4096 - 1, "41000 : 3fff : "}}, 4 * 4096 + 1, {}},
+        // Labelled with the gateway index, not the line number; read command 0.
+        {"xtsram array 4", [&] { return xts.Read("x", 4); }, 0x43000, 4,
+         {{0, "43000 : x : 400 : "}, {3, "43000 : x : 403 : "}}, 5, {{0, 0xC0000400}}},
+        {"whole xtsram gateway", [&] { return xts.Read(); }, 0x43000, 8 * 4,
+         {{0, "43000 : 100 : "}, {31, "43000 : 8003 : "}}, 0, {}},
+        {"whole sxp gateway", [&] { return sxp.Read(); }, 0x1DB00, 2368, {}, 2369,
+         {{0, 0xC1020000},           // gw_select 0, row 0
+          {127, 0xC1020FE0},         // gw_select 0, row 0x7f
+          {128, 0xC1060000},         // gw_select 1
+          {192 + 1, 0xC10A0001},     // gw_select 2, column 1
+          {192 + 2047, 0xC10A07FF},  // gw_select 2, last row and column
+          {2367, 0xC11207E0}}},      // gw_select 4, row 0x3f
+        {"sxp array 20", [&] { return sxpAny.Read("s", 20); }, 0x1DB00, 128,
+         {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129,
+         {{0, 0xC10A0000}, {127, 0xC10A007F}}},
+        {"sxp array 5", [&] { return sxpAny.Read("s", 5); }, 0x1DB00, 128,
+         {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129,
+         {{0, 0xC10A0780}, {127, 0xC10A07FF}}},
+        {"sxp array 3", [&] { return sxpAny.Read("s", 3); }, 0x1DB00, 128,
+         {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129,
+         {{0, 0xC1020000}, {127, 0xC1020FE0}}},
+        {"sxp array 0", [&] { return sxpAny.Read("s", 0); }, 0x1DB00, 64,
+         {{0, "1db00 : s :   0 : "}, {63, "1db00 : s :  3f : "}}, 65,
+         {{0, 0xC10E0000}, {63, 0xC10E07E0}}},
+        {"sxp array 21", [&] { return sxpAny.Read("s", 21); }, 0x1DB00, 64,
+         {{0, "1db00 : s :   0 : "}, {63, "1db00 : s :  3f : "}}, 65,
+         {{0, 0xC1120000}, {63, 0xC11207E0}}},
+        {"tag_data array 2: all ways on a line", [&] { return tag.Read("c", 2); }, 0x50000, 64,
+         {{5, tagLine5.str()}}, 64 * 16 + 1, {}},
+        {"tag_data array 0", [&] { return tag.Read("c", 0); }, 0x50000, 2048, {}, 0,
+         {{0, 0xC1000800}, {2047, 0xC1000FFF}}},
+        {"whole tag_data gateway: the base dump", [&] { return small.Read(); }, 0x50000, 2, {}, 0,
+         {}},
     };
     for (const Row& row : rows) {
-        ArrLib::GW_sxp gw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
+        SCOPED_TRACE(row.name);
         sim_->ClearTraffic();
-        CaptureStdout out;
-        ASSERT_EQ(gw.Read("s", row.array), ArrLib::Ok) << "array " << row.array;
-        std::string text = out.Text();
-        EXPECT_EQ(Lines(text), row.lines) << "array " << row.array;
-        EXPECT_EQ(text.substr(0, 14), "1db00 : s :   ") << "array " << row.array;
-        std::ostringstream lastLine;
-        lastLine << "1db00 : s :  " << std::hex << row.lines - 1 << " : ";
-        EXPECT_NE(text.find(lastLine.str()), std::string::npos) << "array " << row.array;
-        auto ctrl = ControlWrites(0x1DB00);
-        ASSERT_EQ(ctrl.size(), row.lines + 1) << "array " << row.array;
-        EXPECT_EQ(ctrl.front(), 0xC1000000 | row.first) << "array " << row.array;
-        EXPECT_EQ(ctrl[row.lines - 1], 0xC1000000 | row.last) << "array " << row.array;
+        Outcome result = Capture(row.dump);
+        ASSERT_EQ(result.status, ArrLib::Ok);
+        std::vector<std::string> lines = SplitLines(result.out);
+        ASSERT_EQ(lines.size(), row.lines);
+        for (const auto& [i, text] : row.text) {
+            bool whole = text.back() == '\n';
+            std::string line = whole ? lines[i] + "\n" : lines[i].substr(0, text.size());
+            EXPECT_EQ(line, text) << "line " << i;
+        }
+        auto ctrl = ControlWrites(row.gw);
+        EXPECT_EQ(row.ctrlWrites ? ctrl.size() : 0, row.ctrlWrites);
+        for (const auto& [i, word] : row.ctrl) {
+            ASSERT_LT(i, ctrl.size());
+            EXPECT_EQ(ctrl[i], word) << "control write " << i;
+        }
     }
 }
 
-TEST_F(ArrayAddrTest, SxpArrayNumbersOutsideTheTableAreRefused) {
-    for (u_int32_t array : {1u, 2u, 22u, 0xFFFFFFFFu}) {
-        ArrLib::GW_sxp gw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
-        CaptureStdout out;
-        EXPECT_EQ(gw.Read("s", array), ArrLib::AddrTooHigh) << array;
-        EXPECT_NE(out.Text().find("has no rows"), std::string::npos) << array;
-    }
-    EXPECT_TRUE(sim_->Traffic().empty());
-}
-
-TEST_F(ArrayAddrTest, TagDataDumps) {
-    ArrLib::GW_tag_data gw(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1);
-    for (u_int32_t way = 0; way < 16; ++way)
-        sim_->chip().SetEntry(0x50000, (way << 6) + 5, {way, 5});
-    {
-        CaptureStdout out;
-        ASSERT_EQ(gw.Read("c", 2), ArrLib::Ok);
-        std::string text = out.Text();
-        EXPECT_EQ(Lines(text), 64u);
-        std::ostringstream line5;
-        line5 << "50000 : c :   5 : ";
-        for (u_int32_t way = 0; way < 16; ++way) line5 << Words{way, 5};
-        line5 << "\n";
-        EXPECT_NE(text.find(line5.str()), std::string::npos);
-        EXPECT_EQ(ControlWrites(0x50000).size(), 64u * 16u + 1u);
-    }
-    sim_->ClearTraffic();
-    {
-        CaptureStdout out;
-        ASSERT_EQ(gw.Read("c", 0), ArrLib::Ok);
-        EXPECT_EQ(Lines(out.Text()), 2048u);
-        auto ctrl = ControlWrites(0x50000);
-        EXPECT_EQ(ctrl.front(), 0xC1000800);
-        EXPECT_EQ(ctrl[2047], 0xC1000FFF);
-    }
-    sim_->ClearTraffic();
-    {
-        CaptureStdout out;
-        EXPECT_EQ(gw.Read("c", 3), ArrLib::AddrTooHigh);
-        EXPECT_EQ(out.Text(), "-E- tag/data array number 3 is not 0, 1 or 2\n");
+// Refused dumps and indexes: no access, or the lock taken and kept.
+TEST_F(ArrayAddrTest, RefusedDumps) {
+    ArrLib::GW_sxp sxp(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
+    ArrLib::GW_tag_data tag(0x50000, 24, 4, 0, 12, 1, 0x50010, 2, 0, 0, 0, 0, 1);
+    Words result;
+    struct Row { const char* name; std::function<ArrLib::Status()> run; std::string out; };
+    const Row rows[] = {
+        {"sxp array 1", [&] { return sxp.Read("s", 1); }, "-E- sxp array number 1 has no rows\n"},
+        {"sxp array 2", [&] { return sxp.Read("s", 2); }, "-E- sxp array number 2 has no rows\n"},
+        {"sxp array 22", [&] { return sxp.Read("s", 22); },
+         "-E- sxp array number 16 has no rows\n"},
+        {"sxp array ffffffff", [&] { return sxp.Read("s", 0xFFFFFFFF); },
+         "-E- sxp array number ffffffff has no rows\n"},
+        {"tag_data array 3", [&] { return tag.Read("c", 3); },
+         "-E- tag/data array number 3 is not 0, 1 or 2\n"},
+        {"tag_data index above max", [&] { return tag.Read(2, result); },
+         " -E- address/maximal 2/1\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_PRINTS(row.run(), ArrLib::AddrTooHigh, row.out);
         EXPECT_TRUE(sim_->Traffic().empty());
     }
-    // The whole-gateway dump is the base one, with the tag/data index check.
-    ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, 1, 0x50010, 2, 0, 0, 0, 0, 1);
-    CaptureStdout out;
-    ASSERT_EQ(small.Read(), ArrLib::Ok);
-    EXPECT_EQ(Lines(out.Text()), 2u);
-    Words result;
-    EXPECT_EQ(small.Read(2, result), ArrLib::AddrTooHigh);
-    EXPECT_NE(out.Text().find(" -E- address/maximal 2/1\n"), std::string::npos);
+    // An array number above the maximum is refused on its first line, lock held.
+    {
+        auto mem = MemGw();
+        EXPECT_PRINTS(mem->Read("mem", 4), ArrLib::AddrTooHigh,
+                      "-E- array/maximal 4/3 address/maximal 0/fff\n");
+        sim_->ClearTraffic();
+    }
+    EXPECT_EQ(Diff({W(0x41000, 0)}), "");
 }
 
 }  // namespace

@@ -6,23 +6,13 @@
 #include <cerrno>
 #include <iomanip>
 #include <iostream>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
 
-using arrtest::AnyR;
-using arrtest::CaptureStdout;
-using arrtest::DiffTraffic;
-using arrtest::R;
-using arrtest::W;
-using Access = kxsim::Access;
-using Words = std::vector<u_int32_t>;
+using namespace arrtest;
 
 constexpr u_int32_t kGw = 0x82580;
 constexpr u_int32_t kData = 0x82588;
@@ -30,48 +20,34 @@ const char* const kDb = "ex.mem GW_simple 82580 24 4 0 16 255 82588 2\n";
 // A register no gateway owns: plain storage on the chip.
 constexpr u_int32_t kPlain = 0x30000;
 
-class GatewayTest : public ::testing::Test {
+class GatewayTest : public ChipTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        sim_ = arrtest::SimChip::Create(kDb, &error);
-        ASSERT_TRUE(sim_) << error;
-        ASSERT_TRUE(sim_->OpenDevice());
-    }
+    GatewayTest() : ChipTest(kDb) {}
     std::unique_ptr<ArrLib::Gateway> MakeGw(u_int32_t max = 255) {
         return std::make_unique<ArrLib::Gateway>(kGw, 24, 4, 0, 16, max, kData, 2);
     }
-    std::unique_ptr<arrtest::SimChip> sim_;
 };
 
 TEST_F(GatewayTest, ReadAndWriteTransactionTraffic) {
     auto gw = MakeGw();
     // Bits outside the fields come back in the control word and the unlock.
-    sim_->chip().Poke(kGw, 0x00A00000);
+    chip().Poke(kGw, 0x00A00000);
     sim_->ClearTraffic();
     ASSERT_EQ(gw->Write(0xC, Words{0x123B}), ArrLib::Ok);
-    auto expected = arrtest::WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, 0x00A00000);
-    EXPECT_EQ(DiffTraffic(expected, sim_->Traffic()), "");
-    EXPECT_EQ(sim_->chip().Entry(kGw, 0xC), (Words{0, 0x123B}));
+    EXPECT_EQ(Diff(WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, 0x00A00000)), "");
+    EXPECT_EQ(chip().Entry(kGw, 0xC), (Words{0, 0x123B}));
 
     sim_->ClearTraffic();
     Words result;
     ASSERT_EQ(gw->Read(0xC, result), ArrLib::Ok);
     EXPECT_EQ(result, (Words{0, 0x123B}));
-    expected = arrtest::ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, 0x00A00000);
-    EXPECT_EQ(DiffTraffic(expected, sim_->Traffic()), "");
+    EXPECT_EQ(Diff(ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, 0x00A00000)), "");
 
-    CaptureStdout out;
-    ASSERT_EQ(gw->Read(0xC), ArrLib::Ok);
-    EXPECT_EQ(out.Text(), "82580 :   c : 00000000 0000123b \n");
+    EXPECT_PRINTS(gw->Read(0xC), ArrLib::Ok, "82580 :   c : 00000000 0000123b \n");
 }
 
 TEST_F(GatewayTest, WriteDataWordCount) {
-    struct Row {
-        const char* name;
-        Words data;
-        Words entry;
-    };
+    struct Row { const char* name; Words data; Words entry; };
     const Row rows[] = {
         {"fewer words: missing high words are 0", {0x11}, {0, 0x11}},
         {"exact", {0x22, 0x33}, {0x33, 0x22}},
@@ -81,7 +57,7 @@ TEST_F(GatewayTest, WriteDataWordCount) {
     auto gw = MakeGw();
     for (const Row& row : rows) {
         ASSERT_EQ(gw->Write(3, row.data), ArrLib::Ok) << row.name;
-        EXPECT_EQ(sim_->chip().Entry(kGw, 3), row.entry) << row.name;
+        EXPECT_EQ(chip().Entry(kGw, 3), row.entry) << row.name;
     }
 }
 
@@ -112,131 +88,96 @@ TEST_F(GatewayTest, ControlWordMerge) {
     };
     for (const Row& row : rows) {
         ArrLib::Gateway gw(kPlain, row.cOffset, row.cSize, row.iOffset, row.iSize, 255, kData, 2);
-        sim_->chip().Poke(kPlain, row.ctrl);
+        chip().Poke(kPlain, row.ctrl);
         ASSERT_EQ(gw.Lock(), ArrLib::Ok) << row.name;
         sim_->ClearTraffic();
         gw.Activate(row.command, row.index);
-        EXPECT_EQ(DiffTraffic({W(kPlain, row.written)}, sim_->Traffic()), "") << row.name;
-        sim_->chip().Poke(kPlain, 0);
+        EXPECT_EQ(Diff({W(kPlain, row.written)}), "") << row.name;
+        chip().Poke(kPlain, 0);
         gw.UnLock();
     }
 }
 
 TEST_F(GatewayTest, LockTimeOutAfter1002ReadsLeavesLockAlone) {
     auto gw = MakeGw();
-    sim_->chip().HoldLock(kGw, true);
+    chip().HoldLock(kGw, true);
     sim_->ClearTraffic();
-    CaptureStdout out;
     Words result;
-    EXPECT_EQ(gw->Read(1, result), ArrLib::GWLocked);
-    EXPECT_EQ(gw->Write(1, Words{1}), ArrLib::GWLocked);
-    EXPECT_EQ(gw->Read(), ArrLib::GWLocked);
-    EXPECT_EQ(out.Text(),
-              "-E- TimeOut lock GW 82580\n-E- TimeOut lock GW 82580\n-E- TimeOut lock GW 82580\n");
-    std::vector<Access> reads(3 * 1002, AnyR(kGw));
-    EXPECT_EQ(DiffTraffic(reads, sim_->Traffic()), "");
+    const std::string timeOut = "-E- TimeOut lock GW 82580\n";
+    EXPECT_PRINTS(gw->Read(1, result), ArrLib::GWLocked, timeOut);
+    EXPECT_PRINTS(gw->Write(1, Words{1}), ArrLib::GWLocked, timeOut);
+    EXPECT_PRINTS(gw->Read(), ArrLib::GWLocked, timeOut);
+    EXPECT_EQ(Diff(Traffic(3 * 1002, AnyR(kGw))), "");
     sim_->ClearTraffic();
     gw.reset();
     EXPECT_TRUE(sim_->Traffic().empty()) << "an unlocked gateway touched a register when freed";
 }
 
 TEST(GatewayBusy, TimeOuts) {
-    struct Row {
-        const char* name;
-        bool write;
-        const char* out;
-    };
-    const Row rows[] = {
-        {"read", false,
-         "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the read to end 1000 attempts\n"},
-        {"write", true,
-         "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the write to end 1000 attempts\n"},
-    };
-    for (const Row& row : rows) {
-        std::string error;
-        auto sim = arrtest::SimChip::Create(kDb, &error);
-        ASSERT_TRUE(sim) << error;
-        ASSERT_TRUE(sim->OpenDevice());
+    for (bool write : {false, true}) {
+        const std::string kind = write ? "write" : "read";
+        SCOPED_TRACE(kind);
+        auto sim = OpenChip(kDb);
+        ASSERT_TRUE(sim);
         sim->chip().SetBusyReads(kGw, kxsim::kBusyForever);
         auto gw = std::make_unique<ArrLib::Gateway>(kGw, 24, 4, 0, 16, 255, kData, 2);
         Words result;
-        {
-            CaptureStdout out;
-            EXPECT_EQ(row.write ? gw->Write(2, Words{7}) : gw->Read(2, result), ArrLib::GWBusy)
-                << row.name;
-            EXPECT_EQ(out.Text(), row.out) << row.name;
-        }
-        // Lock read, busy poll, (one data write), control write, 1002 polls; no unlock.
-        const auto& t = sim->Traffic();
-        size_t data = row.write ? 2 : 0;
-        ASSERT_EQ(t.size(), 3 + data + 1002) << row.name;
-        EXPECT_EQ(t[2 + data].op, 'W') << row.name;
-        EXPECT_EQ(t.back().op, 'R') << row.name;
-
-        // The next transaction of another user finds the gateway still busy.
+        EXPECT_PRINTS(write ? gw->Write(2, Words{7}) : gw->Read(2, result), ArrLib::GWBusy,
+                      "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind +
+                          " to end 1000 attempts\n");
+        // Lock read, busy poll, (data writes), control write, 1002 polls; no unlock.
+        Traffic expected = {AnyR(kGw), AnyR(kGw)};
+        if (write) expected.insert(expected.end(), {W(kData - 4, 0), W(kData, 7)});
+        expected.push_back(W(kGw, write ? 0xC0000002 : 0xC1000002));
+        expected.insert(expected.end(), 1002, AnyR(kGw));
+        EXPECT_EQ(DiffTraffic(expected, sim->Traffic()), "");
+        // Freeing the gateway releases its lock; the next user finds it still busy.
         sim->ClearTraffic();
         gw.reset();
-        EXPECT_EQ(DiffTraffic({W(kGw, 0)}, sim->Traffic()), "") << row.name;
+        EXPECT_EQ(DiffTraffic({W(kGw, 0)}, sim->Traffic()), "");
         ArrLib::Gateway other(kGw, 24, 4, 0, 16, 255, kData, 2);
-        CaptureStdout out;
-        EXPECT_EQ(row.write ? other.Write(2, Words{7}) : other.Read(2, result), ArrLib::GWBusy);
-        EXPECT_EQ(out.Text(), std::string("-E- TimeOut Busy\n-E- GW 82580 is busy before ") +
-                                  (row.write ? "write" : "read") + " attempt\n")
-            << row.name;
+        EXPECT_PRINTS(write ? other.Write(2, Words{7}) : other.Read(2, result), ArrLib::GWBusy,
+                      "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n");
     }
 }
 
 TEST_F(GatewayTest, BadIndexRefusedBeforeAnyAccessOrAfterLock) {
     auto gw = MakeGw();
-    sim_->chip().Poke(kGw, 0x00000100);
+    chip().Poke(kGw, 0x00000100);
     sim_->ClearTraffic();
-    {
-        CaptureStdout out;
-        Words result;
-        EXPECT_EQ(gw->Read(0x100, result), ArrLib::AddrTooHigh);
-        EXPECT_EQ(gw->Write(0x100, Words{1}), ArrLib::AddrTooHigh);
-        EXPECT_EQ(out.Text(), "-E- address/maximal 100/ff\n-E- address/maximal 100/ff\n");
-        EXPECT_TRUE(sim_->Traffic().empty());
-    }
+    Words result;
+    const std::string bad = "-E- address/maximal 100/ff\n";
+    EXPECT_PRINTS(gw->Read(0x100, result), ArrLib::AddrTooHigh, bad);
+    EXPECT_PRINTS(gw->Write(0x100, Words{1}), ArrLib::AddrTooHigh, bad);
+    EXPECT_TRUE(sim_->Traffic().empty());
     // Read(index) takes the lock first and keeps it on the bad index.
-    {
-        CaptureStdout out;
-        EXPECT_EQ(gw->Read(0x100), ArrLib::AddrTooHigh);
-        EXPECT_EQ(out.Text(), "-E- address/maximal 100/ff\n");
-    }
-    EXPECT_EQ(DiffTraffic({AnyR(kGw)}, sim_->Traffic()), "");
+    EXPECT_PRINTS(gw->Read(0x100), ArrLib::AddrTooHigh, bad);
+    EXPECT_EQ(Diff({AnyR(kGw)}), "");
     sim_->ClearTraffic();
     gw.reset();
-    EXPECT_EQ(DiffTraffic({W(kGw, 0x00000100)}, sim_->Traffic()), "")
+    EXPECT_EQ(Diff({W(kGw, 0x00000100)}), "")
         << "the destructor must release the held lock with one control write";
 }
 
 TEST_F(GatewayTest, DumpsUnderOneLock) {
     auto gw = MakeGw(2);
-    for (u_int32_t i = 0; i <= 2; ++i) sim_->chip().SetEntry(kGw, i, {i, 0x100 + i});
+    Traffic expected = {AnyR(kGw)};
+    for (u_int32_t i = 0; i <= 2; ++i) {
+        chip().SetEntry(kGw, i, {i, 0x100 + i});
+        expected.insert(expected.end(), {AnyR(kGw), W(kGw, 0xC1000000 | i), AnyR(kGw),
+                                         R(kData - 4, i), R(kData, 0x100 + i)});
+    }
+    expected.push_back(W(kGw, 0));
     sim_->ClearTraffic();
-    {
-        CaptureStdout out;
-        ASSERT_EQ(gw->Read(), ArrLib::Ok);
-        EXPECT_EQ(out.Text(),
+    EXPECT_PRINTS(gw->Read(), ArrLib::Ok,
                   "82580 :   0 : 00000000 00000100 \n"
                   "82580 :   1 : 00000001 00000101 \n"
                   "82580 :   2 : 00000002 00000102 \n");
-    }
-    // One lock read and one unlock around three transactions of 6 accesses.
-    const auto& t = sim_->Traffic();
-    ASSERT_EQ(t.size(), 1 + 3 * 5 + 1u);
-    EXPECT_EQ(t.front().op, 'R');
-    EXPECT_EQ(DiffTraffic({W(kGw, 0)}, {t.back()}), "");
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(t[1 + 5 * i + 1], W(kGw, 0xC1000000 | i)) << "entry " << i;
-
-    CaptureStdout out;
-    ASSERT_EQ(gw->Read(std::string("top.blk.mem")), ArrLib::Ok);
-    EXPECT_EQ(out.Text(),
-              "82580 : top.blk.mem :   0 : 00000000 00000100 \n"
-              "82580 : top.blk.mem :   1 : 00000001 00000101 \n"
-              "82580 : top.blk.mem :   2 : 00000002 00000102 \n");
+    EXPECT_EQ(Diff(expected), "");
+    EXPECT_PRINTS(gw->Read(std::string("top.blk.mem")), ArrLib::Ok,
+                  "82580 : top.blk.mem :   0 : 00000000 00000100 \n"
+                  "82580 : top.blk.mem :   1 : 00000001 00000101 \n"
+                  "82580 : top.blk.mem :   2 : 00000002 00000102 \n");
 }
 
 TEST(GatewayPrint, Formats) {
@@ -248,11 +189,7 @@ TEST(GatewayPrint, Formats) {
         const char* out;
     };
     const Row rows[] = {
-        {"worked example", "", 0xC, {0, 0x123B}, "82580 :   c : 00000000 0000123b \n"},
-        {"with a name",
-         "top.blk.mem",
-         0xC,
-         {0, 0x123B},
+        {"with a name", "top.blk.mem", 0xC, {0, 0x123B},
          "82580 : top.blk.mem :   c : 00000000 0000123b \n"},
         {"no data words", "", 0xC, {}, "82580 :   c : \n"},
         {"wide index printed whole", "", 0x12345, {0xABCDEF}, "82580 : 12345 : 00abcdef \n"},
@@ -272,12 +209,12 @@ TEST(GatewayPrint, Formats) {
 
 TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
     auto gw = MakeGw();
-    sim_->chip().FailAccess(kData, EIO);
+    chip().FailAccess(kData, EIO);
     Words result;
     EXPECT_EXIT(gw->Read(1, result), ::testing::ExitedWithCode(2),
                 "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
     // The dead child kept the gateway's lock; release it as its owner would.
-    sim_->chip().Write(kGw, 0);
+    chip().Write(kGw, 0);
     EXPECT_EXIT(gw->Write(1, Words{0xAB, 0xCD}), ::testing::ExitedWithCode(2),
                 "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
 }

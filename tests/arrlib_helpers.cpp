@@ -1,5 +1,6 @@
 #include "arrlib_helpers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,10 @@ CaptureStdout::~CaptureStdout() {
     std::cout.rdbuf(saved_buf_);
     std::cout.flags(saved_flags_);
     std::cout.fill(saved_fill_);
+}
+
+void PrintTo(const Outcome& o, std::ostream* os) {
+    *os << "status " << o.status << ", printed " << ::testing::PrintToString(o.out);
 }
 
 kxsim::Access R(uint32_t addr, uint32_t value) { return {'R', addr, value}; }
@@ -129,6 +134,57 @@ std::vector<kxsim::Access> WriteTransaction(uint32_t gw, uint32_t ctrl, uint32_t
     t.push_back(AnyR(gw));
     t.push_back(W(gw, unlock));
     return t;
+}
+
+std::unique_ptr<SimChip> OpenChip(const std::string& db_text, bool open_device) {
+    std::string error;
+    std::unique_ptr<SimChip> sim = SimChip::Create(db_text, &error);
+    if (!sim) {
+        ADD_FAILURE() << "cannot make the simulated chip: " << error;
+    } else if (open_device && !sim->OpenDevice()) {
+        ADD_FAILURE() << "cannot open " << kDevice;
+        sim.reset();
+    }
+    return sim;
+}
+
+std::vector<uint32_t> ChipTest::ControlWrites(uint32_t gw, bool started) const {
+    std::vector<uint32_t> out;
+    for (const kxsim::Access& a : sim_->Traffic()) {
+        if (a.op != 'W' || a.addr != gw) continue;
+        if (!started) out.push_back(a.value);
+        else if (a.value & 0x40000000) out.push_back(a.value & 0x1FFFFF);
+    }
+    return out;
+}
+
+void ChipTest::RunSteps(uint32_t gw, const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        sim_->ClearTraffic();
+        EXPECT_PRINTS(step.op(), step.status, step.out);
+        EXPECT_EQ(ControlWrites(gw, true), step.started);
+        if (step.noAccess) {
+            EXPECT_EQ(Diff({}), "");
+        }
+    }
+}
+
+bool ChipTest::Touched(uint32_t addr) const {
+    for (const kxsim::Access& a : sim_->Traffic())
+        if (a.addr == addr) return true;
+    return false;
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+size_t CountLines(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 }  // namespace arrtest

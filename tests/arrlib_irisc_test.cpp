@@ -2,10 +2,7 @@
 // simulated chip: control words, way orders, bounds and the lock of a dump.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <sstream>
-#include <string>
-#include <vector>
+#include <cstring>
 
 #include "arrlib.h"
 #include "arrlib_helpers.h"
@@ -13,10 +10,7 @@
 
 namespace {
 
-using arrtest::AnyR;
-using arrtest::W;
-using Words = std::vector<u_int32_t>;
-using Traffic = std::vector<kxsim::Access>;
+using namespace arrtest;
 
 // Words 8 (code size), 11 (type), 12 (ways), 13 (way selector); one data
 // word at control + 0x10.
@@ -29,11 +23,11 @@ const char kDb[] =
 
 // One self-locking transaction on a gateway whose control register holds 0.
 Traffic ReadTxn(u_int32_t gw, u_int32_t ctrl, u_int32_t word) {
-    return arrtest::ReadTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word}, 0);
+    return ReadTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word}, 0);
 }
 
 Traffic WriteTxn(u_int32_t gw, u_int32_t ctrl, u_int32_t word) {
-    return arrtest::WriteTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word}, 0);
+    return WriteTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word}, 0);
 }
 
 Traffic Join(const std::vector<Traffic>& parts) {
@@ -42,42 +36,23 @@ Traffic Join(const std::vector<Traffic>& parts) {
     return all;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
+const char kBusy[] =
+    "-E- TimeOut Busy\n-E- GW 60000 is busy, waited for the read to end 1000 attempts\n";
 
-class IriscTest : public ::testing::Test {
+class IriscTest : public ChipTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        sim_ = arrtest::SimChip::Create(kDb, &error);
-        ASSERT_TRUE(sim_) << error;
-        ASSERT_TRUE(sim_->OpenDevice());
-    }
-
-    kxsim::Chip& chip() { return sim_->chip(); }
-    std::string Diff(const Traffic& expected) const {
-        return arrtest::DiffTraffic(expected, sim_->Traffic());
-    }
-
-    std::unique_ptr<arrtest::SimChip> sim_;
+    IriscTest() : ChipTest(kDb) {}
 };
 
-ArrLib::GW_irisc CodeGateway() { return ArrLib::GW_irisc(0x60000, 0, 0, 0, 0, 8, 0x60010, 1, 2, 8); }
+ArrLib::GW_irisc CodeGateway() {
+    return ArrLib::GW_irisc(0x60000, 0, 0, 0, 0, 8, 0x60010, 1, 2, 8);
+}
 
 // --------------------------------------------------------------- GW_irisc
 
 TEST_F(IriscTest, GatewayForcesOnlyTheDirectionBit) {
     ArrLib::GW_irisc gw = CodeGateway();
-    const struct {
-        const char* label;
-        bool read;
-        u_int32_t ctrl;
-        Traffic expected;
-    } cases[] = {
+    const struct { const char* label; bool read; u_int32_t ctrl; Traffic expected; } cases[] = {
         {"write with a write command", false, 0x02300140, WriteTxn(0x60000, 0x02300140, 0x5A5A)},
         {"read with the read bit set", true, 0x01300140, ReadTxn(0x60000, 0x01300140, 0x5A5A)},
         {"read with the read bit clear", true, 0x00300140, ReadTxn(0x60000, 0x01300140, 0x5A5A)},
@@ -86,26 +61,23 @@ TEST_F(IriscTest, GatewayForcesOnlyTheDirectionBit) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         sim_->ClearTraffic();
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(c.read ? gw.Read(c.ctrl) : gw.Write(c.ctrl, {0x5A5A}), ArrLib::Ok);
+        EXPECT_PRINTS(c.read ? gw.Read(c.ctrl) : gw.Write(c.ctrl, {0x5A5A}), ArrLib::Ok,
+                      c.read ? "60000 : 1300140 : 00005a5a \n" : "");
         EXPECT_EQ(Diff(c.expected), "");
-        EXPECT_EQ(out.Text(), c.read ? "60000 : 1300140 : 00005a5a \n" : "");
     }
 }
 
 TEST_F(IriscTest, GatewayDumpVisitsFourArraysInPassOrder) {
     ArrLib::GW_irisc gw = CodeGateway();
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(gw.Read(), ArrLib::Ok);
-    std::vector<std::string> lines = Lines(out.Text());
+    Outcome dump = Capture([&] { return gw.Read(); });
+    EXPECT_EQ(dump.status, ArrLib::Ok);
+    std::vector<std::string> lines = SplitLines(dump.out);
     ASSERT_EQ(lines.size(), 2720u);
-    const struct {
-        size_t line;
-        const char* prefix;
-    } cases[] = {
+    const struct { size_t line; const char* prefix; } cases[] = {
         {0, "60000 : 1000000 : "},      // command 1, way 0, entry 0
         {31, "60000 : 13001c0 : "},     // command 1, way 3, entry 7
         {32, "60000 : 11000000 : "},    // command 0x11, way 0, entry 0
+        {33, "60000 : 11000040 : "},    // command 0x11, way 0, entry 1
         {159, "60000 : 11100fc0 : "},   // command 0x11, way 1, entry 63
         {160, "60000 : 3000000 : "},    // command 3, entry 0, way 0
         {161, "60000 : 3100000 : "},    // command 3, entry 0, way 1
@@ -114,33 +86,25 @@ TEST_F(IriscTest, GatewayDumpVisitsFourArraysInPassOrder) {
         {2719, "60000 : 1310ffc0 : "},  // command 0x13, entry 1023, way 1
     };
     for (const auto& c : cases)
-        EXPECT_EQ(lines[c.line].rfind(c.prefix, 0), 0u) << "line " << c.line << ": " << lines[c.line];
+        EXPECT_EQ(lines[c.line].substr(0, strlen(c.prefix)), c.prefix) << "line " << c.line;
 }
 
 TEST_F(IriscTest, GatewayWithoutWaysDumpsOnlyTheCodeArrays) {
     ArrLib::GW_irisc gw(0x64000, 0, 0, 0, 0, 8, 0x64010, 1, 0, 8);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(gw.Read(), ArrLib::Ok);
-    EXPECT_EQ(Lines(out.Text()).size(), 68u * 8);
+    Outcome dump = Capture([&] { return gw.Read(); });
+    EXPECT_EQ(dump.status, ArrLib::Ok);
+    EXPECT_EQ(CountLines(dump.out), 68u * 8);
 }
 
 TEST_F(IriscTest, GatewayBusyTimeOutOnWriteSpeaksOfARead) {
     ArrLib::GW_irisc gw = CodeGateway();
     chip().SetBusyReads(0x60000, kxsim::kBusyForever);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(gw.Write(0x02300140, {1}), ArrLib::GWBusy);
-    EXPECT_EQ(out.Text(),
-              "-E- TimeOut Busy\n"
-              "-E- GW 60000 is busy, waited for the read to end 1000 attempts\n");
+    EXPECT_PRINTS(gw.Write(0x02300140, {1}), ArrLib::GWBusy, kBusy);
 }
 
 TEST(IriscBadIndex, ChecksWayAndEntryOfEachArray) {
     ArrLib::GW_irisc gw(0x63000, 0, 0, 0, 0, 8, 0x63010, 1, 5, 8);
-    const struct {
-        const char* label;
-        u_int32_t ctrl;
-        int bad;
-    } cases[] = {
+    const struct { const char* label; u_int32_t ctrl; int bad; } cases[] = {
         {"code, way 3, last entry", 0x013001C0, 0},
         {"code, way 4", 0x01400000, 1},
         {"code, entry code size", 0x01000200, 1},
@@ -162,7 +126,7 @@ TEST(IriscBadIndex, ChecksWayAndEntryOfEachArray) {
 TEST_F(IriscTest, SingleWayLineIsOneTransaction) {
     ArrLib::GW_irisc gw(0x61000, 0, 0, 0, 0, 256, 0x61010, 1, 8, 256);
     ArrLib::Array_irisc arr("t.way2", &gw, 2, 256, 0, 8);
-    arrtest::CaptureStdout out;
+    CaptureStdout out;
     EXPECT_EQ(arr.Write(0x3F, {0xCAFE}), ArrLib::Ok);
     EXPECT_EQ(arr.Read(0x3F), ArrLib::Ok);
     EXPECT_EQ(arr.Read(0x40), ArrLib::AddrTooHigh);
@@ -185,20 +149,16 @@ TEST_F(IriscTest, AllWaysLineVisitsWaysFromTheHighest) {
     EXPECT_EQ(Diff(Join(writes)), "");
 
     sim_->ClearTraffic();
-    {
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(arr.Read(5), ArrLib::Ok);
-        EXPECT_EQ(out.Text(),
+    EXPECT_PRINTS(arr.Read(5), ArrLib::Ok,
                   "61000 : t.all :   5 : 000000a7 000000a6 000000a5 000000a4 000000a3 000000a2 "
                   "000000a1 000000a0 \n");
-        EXPECT_EQ(Diff(Join(reads)), "");
-    }
+    EXPECT_EQ(Diff(Join(reads)), "");
 
     // The dump shows way 0 first and runs under one lock.
     sim_->ClearTraffic();
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(arr.Read(), ArrLib::Ok);
-    std::vector<std::string> lines = Lines(out.Text());
+    Outcome dump = Capture([&] { return arr.Read(); });
+    EXPECT_EQ(dump.status, ArrLib::Ok);
+    std::vector<std::string> lines = SplitLines(dump.out);
     ASSERT_EQ(lines.size(), 1024u);
     EXPECT_EQ(lines[5],
               "61000 : t.all :   5 : 000000a0 000000a1 000000a2 000000a3 000000a4 000000a5 "
@@ -207,9 +167,9 @@ TEST_F(IriscTest, AllWaysLineVisitsWaysFromTheHighest) {
     ASSERT_EQ(seen.size(), 2 + 1024u * 8 * 4);
     seen.resize(6);
     seen.back() = sim_->Traffic().back();
-    EXPECT_EQ(arrtest::DiffTraffic({AnyR(0x61000), AnyR(0x61000), W(0x61000, 0xD3000000),
-                                    AnyR(0x61000), AnyR(0x61010), W(0x61000, 0)},
-                                   seen),
+    EXPECT_EQ(DiffTraffic({AnyR(0x61000), AnyR(0x61000), W(0x61000, 0xD3000000), AnyR(0x61000),
+                           AnyR(0x61010), W(0x61000, 0)},
+                          seen),
               "");
 }
 
@@ -236,7 +196,8 @@ TEST_F(IriscTest, AllWaysWritePlacesWordsOnePositionLaterPerWay) {
         std::vector<Traffic> expected;
         for (size_t k = 0; k < c.perWay.size(); ++k) {
             u_int32_t way = c.perWay.size() - 1 - k;
-            expected.push_back(WriteTxn(c.gw->Address(), c.cmd | way << 20 | 0x7F << 6, c.perWay[k]));
+            expected.push_back(
+                WriteTxn(c.gw->Address(), c.cmd | way << 20 | 0x7F << 6, c.perWay[k]));
         }
         EXPECT_EQ(Diff(Join(expected)), "");
     }
@@ -244,11 +205,7 @@ TEST_F(IriscTest, AllWaysWritePlacesWordsOnePositionLaterPerWay) {
 
 TEST_F(IriscTest, LinesOutsideTheMemoryAreRefusedWithoutAccess) {
     ArrLib::GW_irisc gw(0x61000, 0, 0, 0, 0, 256, 0x61010, 1, 8, 256);
-    const struct {
-        const char* label;
-        int tag, codeSize, type;
-        u_int32_t firstBad;
-    } cases[] = {
+    const struct { const char* label; int tag, codeSize, type; u_int32_t firstBad; } cases[] = {
         {"data, single way", 2, 256, 0, 0x40},
         {"data, all ways", 4, 256, 0, 0x400},
         {"code, single way", 0, 0x100, 1, 0x100},
@@ -263,10 +220,8 @@ TEST_F(IriscTest, LinesOutsideTheMemoryAreRefusedWithoutAccess) {
         }
         EXPECT_EQ(arr.BadIndex(c.firstBad), 1);
         sim_->ClearTraffic();
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(arr.Read(c.firstBad), ArrLib::AddrTooHigh);
-        EXPECT_EQ(arr.Write(c.firstBad, {1}), ArrLib::AddrTooHigh);
-        EXPECT_EQ(out.Text(), "");
+        EXPECT_PRINTS(arr.Read(c.firstBad), ArrLib::AddrTooHigh, "");
+        EXPECT_PRINTS(arr.Write(c.firstBad, {1}), ArrLib::AddrTooHigh, "");
         EXPECT_TRUE(sim_->Traffic().empty());
     }
 }
@@ -274,9 +229,7 @@ TEST_F(IriscTest, LinesOutsideTheMemoryAreRefusedWithoutAccess) {
 TEST_F(IriscTest, EmptyMemoryDumpOnlyLocksAndUnlocks) {
     ArrLib::GW_irisc gw = CodeGateway();
     ArrLib::Array_irisc arr("t.empty", &gw, 0, 0, 1, 2);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(arr.Read(), ArrLib::Ok);
-    EXPECT_EQ(out.Text(), "");
+    EXPECT_PRINTS(arr.Read(), ArrLib::Ok, "");
     EXPECT_EQ(Diff({AnyR(0x60000), W(0x60000, 0)}), "");
 }
 
@@ -284,36 +237,27 @@ TEST_F(IriscTest, DumpReleasesTheLockWhenATransactionFails) {
     ArrLib::GW_irisc gw = CodeGateway();
     ArrLib::Array_irisc arr("t.code", &gw, 0, 8, 1, 2);
     chip().SetBusyReads(0x60000, kxsim::kBusyForever);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(arr.Read(), ArrLib::GWBusy);
-    EXPECT_EQ(out.Text(),
-              "-E- TimeOut Busy\n"
-              "-E- GW 60000 is busy, waited for the read to end 1000 attempts\n");
+    EXPECT_PRINTS(arr.Read(), ArrLib::GWBusy, kBusy);
     Traffic expected = {AnyR(0x60000), AnyR(0x60000), W(0x60000, 0xC1000000)};
     expected.insert(expected.end(), 1002, AnyR(0x60000));
     expected.push_back(W(0x60000, 0));
     EXPECT_EQ(Diff(expected), "");
-    EXPECT_EQ(chip().Peek(0x60000) & 0x80000000, 0u);
 }
 
 TEST_F(IriscTest, DumpOfALockedGatewayReportsIt) {
     ArrLib::GW_irisc gw = CodeGateway();
     ArrLib::Array_irisc arr("t.code", &gw, 0, 8, 1, 2);
     chip().HoldLock(0x60000, true);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(arr.Read(), ArrLib::GWLocked);
-    EXPECT_EQ(out.Text(), "-E- TimeOut lock GW 60000\n");
+    EXPECT_PRINTS(arr.Read(), ArrLib::GWLocked, "-E- TimeOut lock GW 60000\n");
     EXPECT_EQ(Diff(Traffic(1002, AnyR(0x60000))), "");
 }
 
 TEST_F(IriscTest, ArrayBehindAnotherKindOfGatewayIsAnAccessError) {
     ArrLib::Gateway plain(0x65000, 24, 4, 0, 16, 255, 0x65010, 1);
     ArrLib::Array_irisc arr("t.plain", &plain, 0, 8, 1, 2);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(arr.Read(), ArrLib::AccessError);
-    EXPECT_EQ(arr.Read(1), ArrLib::AccessError);
-    EXPECT_EQ(arr.Write(1, {1}), ArrLib::AccessError);
-    EXPECT_EQ(out.Text(), "");
+    EXPECT_PRINTS(arr.Read(), ArrLib::AccessError, "");
+    EXPECT_PRINTS(arr.Read(1), ArrLib::AccessError, "");
+    EXPECT_PRINTS(arr.Write(1, {1}), ArrLib::AccessError, "");
     EXPECT_TRUE(sim_->Traffic().empty());
 }
 

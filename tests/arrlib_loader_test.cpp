@@ -6,18 +6,14 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <string>
 #include <typeinfo>
-#include <vector>
 
 #include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
 
-using arrtest::CaptureStdout;
-using Access = kxsim::Access;
-using Words = std::vector<u_int32_t>;
+using namespace arrtest;
 
 const char* const kExample =
     "top.blk.ctl_regs   GW_simple      40000  24 4 0 16 255   40010 4\n"
@@ -25,13 +21,9 @@ const char* const kExample =
     "top.blk.mem_b      GW_array_addr  41000  24 4 0 16 65535 41020 8  12 4 1 15 4095\n"
     "top.blk.rx_q       GW_rx_buffer   42000  24 4 0 16 511   42010 4  3\n";
 
-class LoaderTest : public ::testing::Test {
+class LoaderTest : public ChipTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        sim_ = arrtest::SimChip::Create(kExample, &error);
-        ASSERT_TRUE(sim_) << error;
-    }
+    LoaderTest() : ChipTest(kExample, false) {}
     // A database of its own, beside the chip's.
     std::string WriteDb(const std::string& text) {
         std::string path = sim_->dir() + "/test_db.txt";
@@ -39,9 +31,8 @@ protected:
         return path;
     }
     std::unique_ptr<ArrLib> Load(const std::string& text) {
-        return std::make_unique<ArrLib>(WriteDb(text).c_str(), arrtest::kDevice);
+        return std::make_unique<ArrLib>(WriteDb(text).c_str(), kDevice);
     }
-    std::unique_ptr<arrtest::SimChip> sim_;
 };
 
 // Error messages of the loader go to standard output; death tests see
@@ -54,41 +45,29 @@ void StdoutToStderr() {
 TEST_F(LoaderTest, WorkedExample) {
     auto lib = Load(kExample);
     ASSERT_NE(lib->GwExist(0x40000), nullptr);
-    ASSERT_NE(lib->GwExist(0x41000), nullptr);
-    ASSERT_NE(lib->GwExist(0x42000), nullptr);
-    EXPECT_EQ(typeid(*lib->GwExist(0x40000)), typeid(ArrLib::Gateway));
-    EXPECT_EQ(typeid(*lib->GwExist(0x41000)), typeid(ArrLib::GW_array_addr));
-    EXPECT_EQ(typeid(*lib->GwExist(0x42000)), typeid(ArrLib::Gateway));
-    EXPECT_EQ(typeid(*lib->ArrayExist("top.blk.ctl_regs")), typeid(ArrLib::Array));
-    EXPECT_EQ(typeid(*lib->ArrayExist("top.blk.mem_a")), typeid(ArrLib::Array_addr));
-    EXPECT_EQ(typeid(*lib->ArrayExist("top.blk.mem_b")), typeid(ArrLib::Array_addr));
-    EXPECT_EQ(typeid(*lib->ArrayExist("top.blk.rx_q")), typeid(ArrLib::Array_rx_buffer));
-    EXPECT_EQ(lib->ArrayExist("top.blk.MEM_A"), nullptr);
-    EXPECT_EQ(lib->ArrayExist("top.blk.mem"), nullptr);
     EXPECT_EQ(lib->GwExist(0x41020), nullptr);
 
     // Both arrays go through the one gateway at 0x41000: array 0 and array 1
     // above a 12-bit line number.
     sim_->ClearTraffic();
-    CaptureStdout out;
-    EXPECT_EQ(lib->ReadByArray("top.blk.mem_a", 5), ArrLib::Ok);
-    EXPECT_EQ(lib->ReadByArray("top.blk.mem_b", 5), ArrLib::Ok);
-    std::vector<u_int32_t> started;
-    for (const Access& a : sim_->Traffic())
-        if (a.op == 'W' && a.addr == 0x41000 && (a.value & 0x40000000)) started.push_back(a.value);
-    EXPECT_EQ(started, (std::vector<u_int32_t>{0xC1000005, 0xC1001005}));
-    EXPECT_EQ(lib->ReadByArray("top.blk.mem_a", 0x1000), ArrLib::AddrTooHigh);
+    // Unset entries read as 0xA0000000 | index << 8 | word number.
+    EXPECT_PRINTS(lib->ReadByArray("top.blk.mem_a", 5), ArrLib::Ok,
+                  "41000 : top.blk.mem_a :   5 : a0000500 a0000501 a0000502 a0000503 a0000504 "
+                  "a0000505 a0000506 a0000507 \n");
+    EXPECT_PRINTS(lib->ReadByArray("top.blk.mem_b", 5), ArrLib::Ok,
+                  "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 "
+                  "a0100505 a0100506 a0100507 \n");
+    EXPECT_EQ(ControlWrites(0x41000), (std::vector<u_int32_t>{0xC1000005, 0, 0xC1001005, 0}));
+    EXPECT_PRINTS(lib->ReadByArray("top.blk.mem_a", 0x1000), ArrLib::AddrTooHigh,
+                  "-E- address/limit(bits) 1000/fff\n");
     // The receive buffer's gateway holds 4 words, too few for a lane.
-    EXPECT_EQ(lib->ReadByArray("top.blk.rx_q", 0), ArrLib::AccessError);
-    EXPECT_NE(out.Text().find("-E- address/limit(bits) 1000/fff\n"), std::string::npos);
+    EXPECT_PRINTS(lib->ReadByArray("top.blk.rx_q", 0), ArrLib::AccessError,
+                  "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer "
+                  "needs 9\n");
 }
 
 TEST_F(LoaderTest, EachKeywordBuildsItsKinds) {
-    struct Row {
-        const char* line;
-        const std::type_info& gw;
-        const std::type_info& array;
-    };
+    struct Row { const char* line; const std::type_info& gw; const std::type_info& array; };
     const Row rows[] = {
         {"n GW_simple 1000 24 4 0 16 255 1010 2", typeid(ArrLib::Gateway), typeid(ArrLib::Array)},
         {"n GW_gfifo 1000 24 4 0 16 255 1010 2", typeid(ArrLib::GW_gfifo), typeid(ArrLib::Array)},
@@ -170,19 +149,19 @@ TEST_F(LoaderTest, ErrorsStopTheLoadWithStatus1) {
         std::string message;  // regular expression
     };
     const Row rows[] = {
-        {"bad hexadecimal address", "a GW_simple 4zz00 24 4 0 16 255 40010 2\n", arrtest::kDevice,
+        {"bad hexadecimal address", "a GW_simple 4zz00 24 4 0 16 255 40010 2\n", kDevice,
          "-E- illegal value 4zz00\n"},
-        {"bad decimal word", "a GW_simple 40000 24 4 0 1x 255 40010 2\n", arrtest::kDevice,
+        {"bad decimal word", "a GW_simple 40000 24 4 0 1x 255 40010 2\n", kDevice,
          "-E- illegal value 1x\n"},
         {"bad kind-specific word", "a GW_array_addr 40000 24 4 0 16 255 40010 2 12 4 q 15 4095\n",
-         arrtest::kDevice, "-E- illegal value q\n"},
+         kDevice, "-E- illegal value q\n"},
         {"short line of a known kind",
          "ok GW_simple 40000 24 4 0 16 255 40010 2\n"
          "top.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n",
-         arrtest::kDevice,
+         kDevice,
          "-E- Too few words for GW_array_addr in DataBase file " + db +
              " line 2 : top.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n"},
-        {"missing file", "", arrtest::kDevice, "-E- Cannot open DataBase file : " + db + "\n"},
+        {"missing file", "", kDevice, "-E- Cannot open DataBase file : " + db + "\n"},
         {"device that cannot be opened", "a GW_simple 40000 24 4 0 16 255 40010 2\n",
          "/dev/kdt/kx31001_nothing0", "-E- Cannot open kdt device : /dev/kdt/kx31001_nothing0\n"},
         {"database read before the device",

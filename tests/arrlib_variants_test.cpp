@@ -2,7 +2,6 @@
 // conversation of a read and a write of each kind, and what each prints.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,12 +13,8 @@
 
 namespace {
 
-using arrtest::AnyR;
-using arrtest::R;
-using arrtest::W;
+using namespace arrtest;
 using Gw = ArrLib::Gateway;
-using Words = std::vector<u_int32_t>;
-using Traffic = std::vector<kxsim::Access>;
 
 // The chip side of every gateway below. Control words: command at bits
 // 27..24 (23..20 for be_address, so that its bit 27 shows), index at 15..0.
@@ -35,18 +30,9 @@ const char kDb[] =
     "t.field   GW_field          40000 24 4 0 16 255  40010 1\n"
     "t.td2     GW_tag_data2      50000 24 4 0 16 255  50010 1\n";
 
-class VariantsTest : public ::testing::Test {
+class VariantsTest : public ChipTest {
 protected:
-    void SetUp() override {
-        std::string error;
-        sim_ = arrtest::SimChip::Create(kDb, &error);
-        ASSERT_TRUE(sim_) << error;
-        ASSERT_TRUE(sim_->OpenDevice());
-    }
-
-    kxsim::Chip& chip() { return sim_->chip(); }
-
-    std::unique_ptr<arrtest::SimChip> sim_;
+    VariantsTest() : ChipTest(kDb) {}
 };
 
 // ------------------------------------------------------- register traffic
@@ -76,8 +62,6 @@ std::unique_ptr<Gw> MakeBe() {
 constexpr u_int32_t kGood = 0x600D0000;
 
 TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
-    using arrtest::ReadTransaction;
-    using arrtest::WriteTransaction;
     const TrafficCase cases[] = {
         {"clear: bit outside the fields", Make<ArrLib::GW_clear>(0x10000, 0x10010, 1, 20),
          0x00300000, true, 0x12, {},
@@ -144,44 +128,55 @@ TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
         chip().Poke(gw->Address(), c.ctrl);
         chip().Poke(0x4000C, 0xAABBCCDD);
         sim_->ClearTraffic();
-        arrtest::CaptureStdout out;
         Words result;
-        ArrLib::Status status = c.read ? gw->Read(c.index, result) : gw->Write(c.index, c.data);
-        EXPECT_EQ(status, ArrLib::Ok);
-        EXPECT_EQ(arrtest::DiffTraffic(c.expected, sim_->Traffic()), "");
-        EXPECT_EQ(out.Text(), c.printed);
+        EXPECT_PRINTS(c.read ? gw->Read(c.index, result) : gw->Write(c.index, c.data), ArrLib::Ok,
+                      c.printed);
+        EXPECT_EQ(Diff(c.expected), "");
     }
 }
 
-// ------------------------------------------------------------------ gfifo
+// ------------------------------------------------------------ printed lines
 
-TEST_F(VariantsTest, GfifoMarksOnlyTheLastEntry) {
-    ArrLib::GW_gfifo gw(0x82580, 24, 4, 0, 16, 3, 0x82590, 1);
+// gfifo marks its last entry only; simple_special reads the registers as
+// they are, but packing 0 cuts the low word to 25 bits; be_address's single
+// read keeps the plain index.
+TEST_F(VariantsTest, PrintedLines) {
+    ArrLib::GW_gfifo gfifo(0x82580, 24, 4, 0, 16, 3, 0x82590, 1);
     for (u_int32_t i = 0; i < 4; ++i) chip().SetEntry(0x82580, i, {0xAB00 + i});
+    ArrLib::GW_simple_special packing0(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
+    ArrLib::GW_simple_special packing2(0x32000, 24, 4, 0, 16, 255, 0x32014, 2, 2);
+    chip().SetEntry(0x30000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+    chip().SetEntry(0x32000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+    std::unique_ptr<Gw> be = MakeBe();
+    chip().SetEntry(0x90000, 0x5FF, {0xFEED});
     const struct {
         const char* label;
         std::function<ArrLib::Status()> run;
         std::string expected;
     } cases[] = {
-        {"single read of the last entry", [&] { return gw.Read(3u); },
+        {"gfifo: single read of the last entry", [&] { return gfifo.Read(3u); },
          "82580 :   3 : 0000ab03  g_fifo extra line\n"},
-        {"single read of another entry", [&] { return gw.Read(2u); }, "82580 :   2 : 0000ab02 \n"},
-        {"whole dump", [&] { return gw.Read(); },
+        {"gfifo: single read of another entry", [&] { return gfifo.Read(2u); },
+         "82580 :   2 : 0000ab02 \n"},
+        {"gfifo: whole dump", [&] { return gfifo.Read(); },
          "82580 :   0 : 0000ab00 \n"
          "82580 :   1 : 0000ab01 \n"
          "82580 :   2 : 0000ab02 \n"
          "82580 :   3 : 0000ab03  g_fifo extra line\n"},
-        {"named dump", [&] { return gw.Read(std::string("t.gfifo")); },
+        {"gfifo: named dump", [&] { return gfifo.Read(std::string("t.gfifo")); },
          "82580 : t.gfifo :   0 : 0000ab00 \n"
          "82580 : t.gfifo :   1 : 0000ab01 \n"
          "82580 : t.gfifo :   2 : 0000ab02 \n"
          "82580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
+        {"simple_special packing 0", [&] { return packing0.Read(7u); },
+         "30000 :   7 : ffffffff 01ffffff \n"},
+        {"simple_special packing 2", [&] { return packing2.Read(7u); },
+         "32000 :   7 : ffffffff ffffffff \n"},
+        {"be_address single read", [&] { return be->Read(0x5FFu); }, "90000 : 5ff : 0000feed \n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(c.run(), ArrLib::Ok);
-        EXPECT_EQ(out.Text(), c.expected);
+        EXPECT_PRINTS(c.run(), ArrLib::Ok, c.expected);
     }
 }
 
@@ -191,19 +186,12 @@ TEST_F(VariantsTest, BeAddressDumpByNameShowsPortAndEntry) {
     std::unique_ptr<Gw> gw = MakeBe();
     chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
     chip().SetEntry(0x90000, 0x5FF, {0xFEED});
-    {
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(gw->Read(std::string("top.blk.be")), ArrLib::Ok);
-        std::string text = out.Text();
-        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 0x600);
-        EXPECT_NE(text.find("\n90000 : top.blk.be :   0 : 3ff : 0000beef \n"), std::string::npos);
-        const std::string last = "90000 : top.blk.be :   1 : 1ff : 0000feed \n";
-        EXPECT_EQ(text.substr(text.size() - last.size()), last);
-    }
-    // The single read keeps the plain index.
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(gw->Read(0x5FFu), ArrLib::Ok);
-    EXPECT_EQ(out.Text(), "90000 : 5ff : 0000feed \n");
+    Outcome dump = Capture([&] { return gw->Read(std::string("top.blk.be")); });
+    EXPECT_EQ(dump.status, ArrLib::Ok);
+    std::vector<std::string> lines = SplitLines(dump.out);
+    ASSERT_EQ(lines.size(), 0x600u);
+    EXPECT_EQ(lines[0x3FF], "90000 : top.blk.be :   0 : 3ff : 0000beef ");
+    EXPECT_EQ(lines[0x5FF], "90000 : top.blk.be :   1 : 1ff : 0000feed ");
 }
 
 // ----------------------------------------------------------------- serdes
@@ -211,50 +199,22 @@ TEST_F(VariantsTest, BeAddressDumpByNameShowsPortAndEntry) {
 TEST_F(VariantsTest, SerdesWarnsOnReservedLinesAndStillWrites) {
     const std::string warning =
         "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
-    const struct {
-        u_int32_t index;
-        bool warns;
-    } cases[] = {{0x43, true}, {0xA7, true}, {0x11F, true}, {0x42, false}, {0x63, false},
-                 {0x120, false}};
+    const struct { u_int32_t index; ArrLib::Status status; std::string out; } cases[] = {
+        {0x43, ArrLib::Ok, warning},  {0xA7, ArrLib::Ok, warning}, {0x11F, ArrLib::Ok, warning},
+        {0x42, ArrLib::Ok, ""},       {0x63, ArrLib::Ok, ""},      {0x120, ArrLib::Ok, ""},
+        // Out of range: refused without the warning and without any access.
+        {0x203, ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n"},
+    };
     ArrLib::GW_serdes gw(0x20000, 24, 4, 0, 16, 511, 0x20010, 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "index 0x" << std::hex << c.index);
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(gw.Write(c.index, {0xC0DE0000 + c.index}), ArrLib::Ok);
-        EXPECT_EQ(out.Text(), c.warns ? warning : "");
-        EXPECT_EQ(chip().Entry(0x20000, c.index), Words{0xC0DE0000 + c.index});
-    }
-}
-
-TEST_F(VariantsTest, SerdesRefusesAnIndexOutOfRangeWithoutTheWarning) {
-    ArrLib::GW_serdes gw(0x20000, 24, 4, 0, 16, 0x100, 0x20010, 1);
-    arrtest::CaptureStdout out;
-    EXPECT_EQ(gw.Write(0x103, {1}), ArrLib::AddrTooHigh);
-    EXPECT_EQ(out.Text(), "-E- address/maximal 103/100\n");
-    EXPECT_TRUE(sim_->Traffic().empty());
-}
-
-// --------------------------------------------------------- simple_special
-
-TEST_F(VariantsTest, SimpleSpecialReadsRegistersAsTheyAre) {
-    const struct {
-        const char* label;
-        u_int32_t gw;
-        u_int32_t data;
-        int special;
-        std::string expected;
-    } cases[] = {
-        {"packing 0 cuts the low word to 25 bits", 0x30000, 0x30014, 0,
-         "30000 :   7 : ffffffff 01ffffff \n"},
-        {"packing 2 reads unchanged", 0x32000, 0x32014, 2, "32000 :   7 : ffffffff ffffffff \n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        ArrLib::GW_simple_special gw(c.gw, 24, 4, 0, 16, 255, c.data, 2, c.special);
-        chip().SetEntry(c.gw, 7, {0xFFFFFFFF, 0xFFFFFFFF});
-        arrtest::CaptureStdout out;
-        EXPECT_EQ(gw.Read(7u), ArrLib::Ok);
-        EXPECT_EQ(out.Text(), c.expected);
+        sim_->ClearTraffic();
+        EXPECT_PRINTS(gw.Write(c.index, {0xC0DE0000 + c.index}), c.status, c.out);
+        if (c.status == ArrLib::Ok) {
+            EXPECT_EQ(chip().Entry(0x20000, c.index), Words{0xC0DE0000 + c.index});
+        } else {
+            EXPECT_TRUE(sim_->Traffic().empty());
+        }
     }
 }
 
