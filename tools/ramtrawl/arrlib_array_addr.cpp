@@ -261,7 +261,8 @@ ArrLib::Status ArrLib::GW_sxp::Read(const std::string& arrName, u_int32_t arrInd
     if (!LineLimit(arrIndex, &limit)) return AddrTooHigh;
     return LockedDump([this, &arrName, arrIndex, limit] {
         return ForEachUpTo(limit, [this, &arrName, arrIndex](u_int32_t line) {
-            u_int32_t index;
+            // arrIndex passed LineLimit above, so GwIndex always composes it.
+            u_int32_t index = 0;
             GwIndex(arrIndex, line, &index);
             return DumpEntry(index, arrName, line);
         });
