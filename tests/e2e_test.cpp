@@ -18,7 +18,8 @@ const char kDb[] =
     "top.a      GW_simple     40000 24 4 0 16 15    40008 2\n"
     "top.mem_a  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 0 1 7\n"
     "top.mem_b  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 1 1 7\n"
-    "top.big    GW_simple     42000 24 4 0 16 65535 42100 64\n";
+    "top.big    GW_simple     42000 24 4 0 16 65535 42100 64\n"
+    "top.icache GW_irisc      44000 24 6 0 16 4     44010 1 1 2 0\n";
 
 using testsrv::EntryLine;
 using testsrv::kDone;
@@ -55,6 +56,43 @@ TEST_F(RemoteRun, SingleReadsAndWrites) {
     }
     EXPECT_EQ(chip_->Entry(0x40000, 3), (std::vector<uint32_t>{0x11223344, 0x55667788}));
     EXPECT_EQ(chip_->Entry(0x41000, 0x1007), (std::vector<uint32_t>{0, 0xdeadbeef}));
+}
+
+// The embedded processor's cache: the array composes whole control words
+// (code, way, entry), the gateway takes them from the command line and only
+// forces the direction bit.
+TEST_F(RemoteRun, CacheArrayAndControlWords) {
+    const auto key = [](uint32_t line) { return 0x01000000u | line << 6; };  // code 1, way 0
+    std::string dump;
+    for (uint32_t line = 0; line < 4; ++line) {
+        const std::vector<uint32_t> words = line == 1   ? std::vector<uint32_t>{0x55}
+                                            : line == 2 ? std::vector<uint32_t>{0x1234abcd}
+                                                        : Unwritten(0x44000, key(line), 1);
+        dump += EntryLine(0x44000, "top.icache", line, words);
+    }
+    struct Row {
+        testsrv::Args args;
+        std::string want_out;
+        int want_status;
+    };
+    const Row rows[] = {
+        {{"-arr", "top.icache", "-a", "2", "-d", "1234abcd"}, kDone, 0},
+        {{"-arr", "top.icache", "-a", "2"},
+         EntryLine(0x44000, "top.icache", 2, {0x1234abcd}) + kDone, 0},
+        // Code 1, way 0, entry 2: read whatever bit 24 says.
+        {{"-gw", "44000", "-a", "80"}, EntryLine(0x44000, "", 0x1000080, {0x1234abcd}) + kDone, 0},
+        // Code 2 once bit 24 is cleared, way 0, entry 1.
+        {{"-gw", "44000", "-a", "3000040", "-d", "55"}, kDone, 0},
+        {{"-arr", "top.icache", "-a", "4"}, "-E- Address is too high for the specified array/gw \n", 2},
+        {{"-arr", "top.icache"}, dump + kDone, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
+        testsrv::RunResult r = Ramtrawl(row.args);
+        EXPECT_EQ(r.out, row.want_out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, row.want_status);
+    }
 }
 
 TEST_F(RemoteRun, Dumps) {
