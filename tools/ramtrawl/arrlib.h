@@ -334,10 +334,10 @@ public:
         int _size;
     };
 
+    // Everything of Array_addr; its gateway moves the data window.
     class Array_reqsl : public Array_addr {
     public:
         using Array_addr::Array_addr;
-        Status Read() override;
     };
 
     class Array_xtsram : public Array_addr {
@@ -352,7 +352,7 @@ public:
     class Array_sxp : public Array_addr {
     public:
         using Array_addr::Array_addr;
-        Status Read() override;
+        using Array_addr::Read;
         Status Read(u_int32_t index) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
         int BadIndex(u_int32_t index) const override;

@@ -80,8 +80,6 @@ ArrLib::Status ArrLib::Array_addr::Write(u_int32_t index, const std::vector<u_in
     return _associatedGateway->Write(Gateway::Shl(_index, _size) + index, data);
 }
 
-ArrLib::Status ArrLib::Array_reqsl::Read() { return DumpNumbered(_index); }
-
 // --------------------------------------------------------------- Array_xtsram
 
 int ArrLib::Array_xtsram::BadIndex(u_int32_t index) const {
@@ -107,8 +105,6 @@ int ArrLib::Array_sxp::BadIndex(u_int32_t index) const {
     if (!GW_sxp::LineLimit(_index, &limit)) return 1;
     return LineBeyond(index, limit);
 }
-
-ArrLib::Status ArrLib::Array_sxp::Read() { return DumpNumbered(_index); }
 
 ArrLib::Status ArrLib::Array_sxp::Read(u_int32_t index) {
     u_int32_t gwIndex;
