@@ -1,16 +1,19 @@
 // The chip side of each gateway kind: how a started operation is decoded
 // from the control word, where its data registers lie and how its entries
-// are keyed. The bus logic shared by all kinds (lock bit, busy bit, moving an
-// entry between the store and the data registers) lives in the chip.
+// are keyed; and the block of registers that runs the logic shared by all
+// kinds (lock bit, busy bit, moving an entry between the store and the data
+// registers).
 #ifndef KXSIM_GATEWAYS_H
 #define KXSIM_GATEWAYS_H
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "image.h"
+#include "regmap.h"
 
 namespace kxsim {
 namespace detail {
@@ -74,6 +77,44 @@ protected:
 // ten words or an unknown keyword are skipped.
 bool ParseDatabase(const std::string& path, std::vector<std::unique_ptr<GatewaySide>>* sides,
                    std::string* error);
+
+// The control registers (and index registers) of every configured gateway,
+// with the gateways' state in the image. Gateway addresses are those of the
+// database; "GW_SXP" is also found at its fixed control register. Callers
+// hold the bus lock.
+class GatewayBlock : public RegisterBlock {
+public:
+    GatewayBlock(Image& image, std::vector<std::unique_ptr<GatewaySide>> sides);
+
+    // False when the image's state table has no room for every gateway.
+    bool ClaimState() const;
+    void JoinMap(RegisterMap& map);
+    uint32_t Read(uint32_t addr) override;
+    void Write(uint32_t addr, uint32_t value) override;
+
+    std::vector<uint32_t> Entry(uint32_t gw_addr, uint32_t index) const;
+    void SetEntry(uint32_t gw_addr, uint32_t index, const std::vector<uint32_t>& words);
+    void HoldLock(uint32_t gw_addr, bool held);
+    void SetBusyReads(uint32_t gw_addr, uint32_t n);
+
+private:
+    uint32_t ControlRead(GatewaySide& gw);
+    void ControlWrite(GatewaySide& gw, uint32_t value);
+    void IndexWrite(GatewaySide& gw, uint32_t value);
+    void Begin(GatewaySide& gw, GatewayState& st, const Operation& op);
+    void Complete(const GatewaySide& gw, GatewayState& st);
+    void Perform(const GatewaySide& gw, const GatewayState& st);
+    std::vector<uint32_t> EntryWords(uint32_t ctrl, uint32_t key, size_t n) const;
+    void Store(uint32_t ctrl, uint32_t key, const std::vector<uint32_t>& words);
+    const GatewaySide* Find(uint32_t gw_addr) const;
+    uint32_t ControlOf(uint32_t gw_addr) const;
+
+    Image& _image;
+    std::vector<std::unique_ptr<GatewaySide>> _sides;
+    std::unordered_map<uint32_t, GatewaySide*> _by_control;
+    std::unordered_map<uint32_t, GatewaySide*> _by_index_register;
+    std::unordered_map<uint32_t, GatewaySide*> _by_db_addr;
+};
 
 }  // namespace detail
 }  // namespace kxsim

@@ -22,7 +22,9 @@
 // fewer than ten words or an unknown keyword are skipped.
 //
 // The bus. Accesses outside the CR region fail with EFAULT, misaligned ones
-// with EINVAL. A read of a control register that finds bit 31 (lock) clear
+// with EINVAL. The registers with side effects are those some block of the
+// chip serves (the gateways' control and index registers); every other word
+// is plain memory. A read of a control register that finds bit 31 (lock) clear
 // sets it: the reader owns the gateway until it writes bit 31 clear. A
 // control write with bit 30 (busy) set on an idle gateway starts the
 // operation decoded from the written word; the chip clears bit 30 when it is
@@ -62,16 +64,24 @@
 //
 // The I2C slave answers at a 7-bit address (default 0x48) with an address
 // phase of 4, 2, 1 or 0 bytes (default 4), most significant byte first, and
-// keeps a current address: a transaction without a complete address phase
-// goes on from there. Data words travel most significant byte first. Reads
-// make one bus read per word touched; writes reach the bus a whole aligned
-// word at a time, and the bytes of a partial word are acknowledged and
-// dropped.
+// keeps a current address. It follows a bus conversation: a start (or
+// repeated start) with an address byte, acknowledged when the address is its
+// own and it answers; bytes written, first the address phase (which sets the
+// current address once complete) then data; bytes read; a stop. Data words
+// travel most significant byte first. Reads make one bus read per word
+// touched. Writes reach the bus a whole aligned word at a time, at its
+// fourth byte: the bytes of a partial word are acknowledged and dropped, and
+// the byte completing a word the bus refuses is not acknowledged (the rest
+// of the write is ignored until the next start). A transaction of an adapter
+// (write part, then read part) is one conversation, whole on the bus; a
+// refused write does not stop its read part.
 //
 // The driver serves the device names of the chip's family below. Requests
 // through pciconf, kif and Calibre devices are bus accesses with their side
 // effects and knobs; the window ("pci") is a plain mapping of the CR region:
-// its loads and stores have no side effects at all.
+// its loads and stores have no side effects at all. Each device name has an
+// advisory lock of its own for flock: locking one device neither locks
+// another nor the image.
 #ifndef KXSIM_SIM_H
 #define KXSIM_SIM_H
 
@@ -106,6 +116,20 @@ extern const char* const kZorvanPpcName;      // "/dev/kdt/kx31001_ppc0"
 extern const char* const kDevI2cName;         // "/dev/kdt/kx31001_dev-i2c0" (listed, no transport)
 extern const char* const kDuvraPciName;       // "/dev/kdt/kx52100_pci_cr0"
 extern const char* const kDuvraPciconfName;   // "/dev/kdt/kx52100_pciconf0"
+
+// What one conversation with the I2C slave has in flight, kept by its master
+// so that conversations of different masters do not mix.
+struct I2cConversation {
+    bool selected = false;  // the last start was acknowledged
+    bool reading = false;
+    bool refused = false;  // a byte was not acknowledged
+    int address_seen = 0;  // bytes of the address phase received
+    uint32_t address = 0;
+    uint32_t word = 0;  // the word being written or read out
+    int word_fill = 0;  // bytes of a written word received
+    bool word_held = false;  // `word` holds the word read at word_addr
+    uint32_t word_addr = 0;
+};
 
 // Control reads after which a started operation stays busy for ever.
 constexpr uint32_t kBusyForever = 0xFFFFFFFFu;
@@ -154,9 +178,17 @@ public:
     // (4, 2, 1 or 0 bytes, most significant first).
     void SetI2cSlave(uint8_t address7, int address_bytes);
     void SetI2cAnswers(bool answers);  // false: the slave does not acknowledge
-    // One I2C transaction addressed to `slave`: write wr_len bytes, then read
-    // rd_len bytes. Returns false when nobody acknowledged; the counts of
-    // bytes moved go to *wr_count and *rd_count.
+    // The slave one bus event at a time, for a master that keeps `c` from
+    // its start to its stop. Start takes the address byte (address << 1, | 1
+    // to read); Start and Write return the acknowledge; Read gives false when
+    // the slave does not drive the bus.
+    bool I2cStart(I2cConversation& c, uint8_t address_byte);
+    bool I2cWrite(I2cConversation& c, uint8_t byte);
+    bool I2cRead(I2cConversation& c, uint8_t* byte);
+    void I2cStop(I2cConversation& c);
+    // One adapter transaction addressed to `slave`: write wr_len bytes, then
+    // read rd_len bytes. Returns false when nobody acknowledged; the counts
+    // of bytes moved go to *wr_count and *rd_count.
     bool I2cTransaction(uint8_t slave, const uint8_t* wr, int wr_len, uint8_t* rd, int rd_len,
                         int* wr_count, int* rd_count);
 
