@@ -2,6 +2,7 @@
 // and one chip shared by several processes.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -188,6 +189,49 @@ TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
     EXPECT_FALSE(chip->I2cTransaction(0x48, nullptr, 0, nullptr, 0, &wr, &rd)) << "old address";
 }
 
+// One conversation with the slave, event by event: a repeated start turns
+// the write of the address phase into a read, a wrong address is not
+// acknowledged, the current address outlives the stop, a write reaches the
+// bus at the fourth byte of a word, and the byte completing a word the bus
+// refuses is not acknowledged, nor is anything after it.
+TEST_F(SimDriverTest, I2cSlaveFollowsAConversation) {
+    chip->Poke(0x40, 0x11223344);
+    chip->Poke(0x44, 0x55667788);
+    chip->FailAccess(0x48, EIO);
+    chip->SetI2cSlave(0x50, 2);
+    chip->ClearTraffic();
+    struct Step {
+        char event;    // S start, W write, R read, P stop
+        uint8_t byte;  // address byte, byte written or byte expected
+        bool ok;       // acknowledged, or read driven by the slave
+    } steps[] = {
+        {'S', 0xA0, true}, {'W', 0x00, true},  {'W', 0x40, true}, {'S', 0xA1, true},  {'R', 0x11, true},
+        {'R', 0x22, true}, {'P', 0, true},     {'S', 0xA2, false}, {'W', 0x00, false}, {'R', 0, false},
+        {'S', 0xA1, true}, {'R', 0x33, true},  {'R', 0x44, true}, {'R', 0x55, true},  {'P', 0, true},
+        {'S', 0xA0, true}, {'W', 0x00, true},  {'W', 0x44, true}, {'W', 0xCA, true},  {'W', 0xFE, true},
+        {'W', 0xBA, true}, {'W', 0xBE, true},  {'W', 0x01, true}, {'W', 0x02, true},  {'W', 0x03, true},
+        {'W', 0x04, false}, {'W', 0x05, false}, {'S', 0xA1, true}, {'R', 0, false},    {'P', 0, true},
+    };
+    kxsim::I2cConversation c;
+    int n = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(testing::Message() << "step " << n++ << " " << step.event);
+        uint8_t got = 0;
+        switch (step.event) {
+        case 'S': EXPECT_EQ(chip->I2cStart(c, step.byte), step.ok); break;
+        case 'W': EXPECT_EQ(chip->I2cWrite(c, step.byte), step.ok); break;
+        case 'P': chip->I2cStop(c); break;
+        case 'R':
+            EXPECT_EQ(chip->I2cRead(c, &got), step.ok);
+            EXPECT_EQ(got, step.byte);
+            break;
+        }
+    }
+    EXPECT_EQ(simtest::Show(chip->Traffic()),
+              simtest::Show({{'R', 0x40, 0x11223344}, {'R', 0x40, 0x11223344}, {'R', 0x44, 0x55667788},
+                             {'W', 0x44, 0xCAFEBABE}}));
+}
+
 // A transaction that finds no slave still succeeds: the counts tell (the
 // answered ones are checked through kxcr).
 TEST_F(SimDriverTest, CalibreTransactionsReportCounts) {
@@ -230,6 +274,23 @@ TEST_F(SimDriverTest, KifRequestsReachTheBusAndTheSlave) {
     p.len = 65;
     EXPECT_EQ(Try([&] { return os()->ioctl(fd, KREAD64, &p); }), Fails(EINVAL));
     EXPECT_EQ(Try([&] { return os()->ioctl(fd, 77, &p); }), Fails(ENOTTY));
+}
+
+// Each device has a lock of its own: a second open of the device is refused
+// while the first holds it, another device and the image are not locked,
+// and the last close releases it.
+TEST_F(SimDriverTest, FlockLocksTheDeviceOnly) {
+    int pci = Open(kxsim::kZorvanPciName), again = Open(kxsim::kZorvanPciName);
+    int calbr = Open(kxsim::kZorvanCalbrName);
+    ASSERT_EQ(os()->flock(pci, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(Try([&] { return os()->flock(again, LOCK_EX | LOCK_NB); }), Fails(EWOULDBLOCK));
+    EXPECT_EQ(os()->flock(calbr, LOCK_EX | LOCK_NB), 0);
+    int image = open(sim->dir.image().c_str(), O_RDWR);
+    EXPECT_EQ(flock(image, LOCK_EX | LOCK_NB), 0);
+    close(image);
+    os()->close(pci);
+    fds.erase(fds.begin());
+    EXPECT_EQ(os()->flock(again, LOCK_EX | LOCK_NB), 0);
 }
 
 // Two processes on one image: what one writes the other reads, and the lock
