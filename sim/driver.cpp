@@ -7,6 +7,7 @@
 // memory with no bus side effects (no lock bit taken, no operation
 // started), which is what a window gives on hardware too.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -259,7 +260,8 @@ int SimClosedir(void* dir) {
 }
 
 const kxcr_os_ops kOps = {SimOpen,  SimClose, SimIoctl,   SimMmap,    SimMunmap,
-                          SimFlock, SimOpendir, SimReaddir, SimClosedir};
+                          SimFlock, SimOpendir, SimReaddir, SimClosedir,
+                          dlopen,   dlsym,    dlclose,    dlerror};
 
 }  // namespace
 
