@@ -366,6 +366,7 @@ int prepare_i2c_data(unsigned char* buf, DType dtype, unsigned int offset, const
 int ksw_reset(kfile* mf) {
     const kxcr_transport* t = mf ? transport_for(mf) : nullptr;
     if (t && t->sw_reset) return t->sw_reset(mf);
+    // A transport not in this build has said so already.
     if (t || !mf) errno = EPERM;
     return -1;
 }

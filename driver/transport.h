@@ -15,7 +15,8 @@ struct kxcr_transport {
     int (*open)(const char* name, kfile* mf, DType dtype) = nullptr;
     // Releases what open took; kclose then closes the device file.
     int (*close)(kfile* mf) = nullptr;
-    // Aligned 32-bit accesses: 4, a short count, or -1 with errno.
+    // Aligned 32-bit accesses, which every row has: 4, a short count, or -1
+    // with errno.
     int (*read4)(kfile* mf, unsigned offset, u_int32_t* value) = nullptr;
     int (*write4)(kfile* mf, unsigned offset, u_int32_t value) = nullptr;
     // Transfers of 0 to 64 bytes, checked by the caller. Null: the bytes
