@@ -1,8 +1,9 @@
 // The libc table behind kxcr_os(): the only place where the library calls
-// the operating system for device access.
+// the operating system for device access and run-time loading.
 #include "kxcr_os.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -27,6 +28,7 @@ int libc_closedir(void* dir) { return ::closedir(static_cast<DIR*>(dir)); }
 const kxcr_os_ops libc_ops = {
     libc_open, ::close, libc_ioctl, ::mmap, ::munmap, ::flock,
     libc_opendir, libc_readdir, libc_closedir,
+    ::dlopen, ::dlsym, ::dlclose, ::dlerror,
 };
 
 const kxcr_os_ops* current_ops = &libc_ops;

@@ -1,7 +1,8 @@
 /*
  * The one table through which kxcr reaches the operating system for device
- * access. Its default is libc; a simulated kernel driver installs its own
- * table to stand in for the real one. Nothing else in the library knows
+ * access and for the libraries it loads at run time. Its default is libc; a
+ * simulated kernel driver installs its own table to stand in for the real
+ * one, and a test double of a loaded library does the same. Nothing else in the library knows
  * whether it talks to a real or a simulated driver.
  */
 #ifndef KXCR_OS_H
@@ -26,6 +27,12 @@ struct kxcr_os_ops {
     void* (*opendir)(const char* path);
     const char* (*readdir)(void* dir);
     int (*closedir)(void* dir);
+    /* Run-time loading of a shared library, as dlopen, dlsym, dlclose and
+     * dlerror. */
+    void* (*dlopen)(const char* file, int mode);
+    void* (*dlsym)(void* handle, const char* name);
+    int (*dlclose)(void* handle);
+    char* (*dlerror)(void);
 };
 
 /* The table in force. */

@@ -1,13 +1,9 @@
 /*
  * TCP helpers of the remote access protocol, used by the client in kxcr and
- * by the remote-access server, and the client side of the protocol.
+ * by the remote-access server.
  */
 #ifndef KXCR_TCP_H
 #define KXCR_TCP_H
-
-#include <sys/types.h>
-
-#include "kxcr.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,14 +28,6 @@ int open_listen_socket(const char* address, int port);
 int accept_serv_connection(int listenfd);
 /* The local port a socket is bound to, or -1. */
 int local_port(int fd);
-
-/* Client side: the open request, and the remote branches of kread4, kwrite4
- * and kclose. */
-int remote_open(const char* name, kfile* mf, DType dtype);
-int remote_read4(kfile* mf, unsigned int offset, u_int32_t* value);
-int remote_write4(kfile* mf, unsigned int offset, u_int32_t value);
-int remote_close(kfile* mf);
-void sig_pipe(int signo);
 
 #ifdef __cplusplus
 }
