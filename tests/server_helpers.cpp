@@ -127,12 +127,21 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
                                      "--port", "0"};
     if (options.read_only) argv.push_back("--read-only");
     argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
-    std::vector<char*> args = CStrings(argv);
     std::vector<std::string> env_strings = Environment(options.env);
     std::vector<char*> envp = CStrings(env_strings);
     constexpr uid_t kNobody = 65534;
     const bool drop_root = options.unprivileged && geteuid() == 0;
-    if (drop_root) chmod(dir.c_str(), 0777);  // the chip image is created there
+    if (drop_root) {
+        chmod(dir.c_str(), 0777);  // the chip image is created there
+        // A copy of the server in the temporary directory: the build tree
+        // may sit below a directory that user cannot enter.
+        const std::string copy = dir + "/kxcr-server";
+        std::error_code ec;
+        std::filesystem::copy_file(SERVER_BIN, copy, ec);
+        chmod(copy.c_str(), 0755);
+        argv[0] = copy;
+    }
+    std::vector<char*> args = CStrings(argv);
     const std::string out_path = dir + "/server.out";
     const std::string log_path = dir + "/server.log";
     const pid_t pid = fork();
