@@ -41,6 +41,7 @@ constexpr size_t kI2cSize = 11;
 constexpr size_t kI2cDevice = 15;
 constexpr size_t kI2cAddress = 16;  // most significant byte first
 constexpr size_t kI2cData = 20;
+static_assert(IB_VENDOR_RANGE1_DATA_SIZE - kI2cData <= 0xFF, "any I2C size that fits the area fits its byte");
 
 void put_be32(uint8_t* at, uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (24 - 8 * i));
@@ -155,8 +156,8 @@ int ibvsmad_craccess_rw(ibvs_mad* h, u_int32_t memory_address, int method, u_int
 
 int ibvsmad_i2c_rw(ibvs_mad* h, u_int i2c_device_id, u_int32_t memory_address, u_int size, int method,
                    char* data) {
-    // The size travels in one byte, the data after the header.
-    if (!data || size > 0xFF || size > sizeof(mad_area) - kI2cData) return -1;
+    // The data follows the header in the area (and the size fits its byte).
+    if (!data || size > sizeof(mad_area) - kI2cData) return -1;
     mad_area area{};
     area[kI2cSize] = static_cast<uint8_t>(size);
     area[kI2cDevice] = static_cast<uint8_t>(i2c_device_id);

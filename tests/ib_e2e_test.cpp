@@ -1,5 +1,6 @@
 // The real ramtrawl on "lid-" names, with the libibmad test double on the
-// library path answering from a simulated chip.
+// library path answering from a simulated chip (its image created by the
+// double beside arr_db.txt).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,8 +11,7 @@ namespace {
 
 const char kDb[] =
     "Array_name Type Address cOffset cSize iOffset iSize Max DataAddr dSize\n"
-    "top.a      GW_simple     40000 24 4 0 16 15    40008 2\n"
-    "top.mem_b  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 1 1 7\n";
+    "top.a      GW_simple     40000 24 4 0 16 15    40008 2\n";
 
 using testsrv::EntryLine;
 using testsrv::kDone;
@@ -22,9 +22,6 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(dir_.empty());
         testsrv::WriteFile(dir_ + "/arr_db.txt", kDb);
-        std::string error;
-        chip_ = kxsim::Chip::Open(dir_ + "/chip.img", kxsim::Family::Zorvan, &error);
-        ASSERT_TRUE(chip_ && chip_->LoadDatabase(dir_ + "/arr_db.txt", &error)) << error;
     }
     void TearDown() override { testsrv::RemoveTree(dir_); }
 
@@ -36,24 +33,19 @@ protected:
                                    {"LD_LIBRARY_PATH=" + libs, "KXSIM_IBMAD_IMAGE=" + dir_ + "/chip.img",
                                     "KXSIM_IBMAD_DB=" + dir_ + "/arr_db.txt"});
     }
-    // A directory holding the versioned name of the double, or nothing, and
-    // a broken copy of the one library libibmad itself needs: on a machine
-    // with the development package, "libibmad.so" resolves to the system's
-    // library whatever the path holds, and this makes it fail to load as it
-    // does where only the versioned name is installed.
-    std::string Libs(bool with_double) const {
+    // Only the versioned name of the double, beside a broken copy of the one
+    // library libibmad needs: where the development package is installed,
+    // "libibmad.so" is the system's library whatever the path holds, and
+    // this keeps it from loading, as where it is not installed.
+    std::string VersionedOnly() const {
         const std::string libs = dir_ + "/libs";
-        testsrv::RemoveTree(libs);
         mkdir(libs.c_str(), 0755);
         testsrv::WriteFile(libs + "/libibumad.so.3", "");
-        if (with_double) {
-            EXPECT_EQ(symlink(IBMAD_DOUBLE_DIR "/libibmad.so.5", (libs + "/libibmad.so.5").c_str()), 0);
-        }
+        EXPECT_EQ(symlink(IBMAD_DOUBLE_DIR "/libibmad.so.5", (libs + "/libibmad.so.5").c_str()), 0);
         return libs;
     }
 
     std::string dir_ = testsrv::MakeTempDir();
-    std::unique_ptr<kxsim::Chip> chip_;
 };
 
 // Each row runs after the rows above it: the reads see the earlier writes.
@@ -63,42 +55,27 @@ TEST_F(IbRun, ReadsWritesAndDumps) {
         dump += EntryLine(0x40000, "top.a", i, i == 3 ? std::vector<uint32_t>{0x11223344, 0x55667788}
                                                       : Unwritten(0x40000, i, 2));
     }
-    struct Row {
-        testsrv::Args args;
-        std::string want_out;
-    } rows[] = {
-        {{"lid-5", "-gw", "40000", "-a", "3"}, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone},
-        {{"lid-5", "-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, kDone},
-        {{"lid-5,ca0,1", "-arr", "top.a", "-a", "3"},
-         EntryLine(0x40000, "top.a", 3, {0x11223344, 0x55667788}) + kDone},
-        {{"lid-5", "-arr", "top.mem_b", "-a", "7", "-d", "deadbeef"}, kDone},
-        {{"lid-5", "-gw", "41000", "-a", "1007"}, EntryLine(0x41000, "", 0x1007, {0, 0xdeadbeef}) + kDone},
-        {{"lid-5", "-arr", "top.a"}, dump + kDone},
+    const std::pair<testsrv::Args, std::string> rows[] = {
+        {{"lid-5", "-gw", "40000", "-a", "3"}, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2))},
+        {{"lid-5", "-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, ""},
+        {{"lid-5,ca0,1", "-arr", "top.a", "-a", "3"}, EntryLine(0x40000, "top.a", 3, {0x11223344, 0x55667788})},
+        {{"lid-5", "-arr", "top.a"}, dump},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
-        testsrv::RunResult r = Ramtrawl(row.args);
-        EXPECT_EQ(r.out, row.want_out);
+    for (const auto& [args, want_out] : rows) {
+        SCOPED_TRACE("args " + testsrv::Bracketed(args));
+        testsrv::RunResult r = Ramtrawl(args);
+        EXPECT_EQ(r.out, want_out + kDone);
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, 0);
     }
-    EXPECT_EQ(chip_->Entry(0x41000, 0x1007), (std::vector<uint32_t>{0, 0xdeadbeef}));
 }
 
-TEST_F(IbRun, OnlyTheVersionedNameOnThePath) {
-    testsrv::RunResult r = Ramtrawl({"lid-5", "-gw", "40000", "-a", "1"}, Libs(true));
+TEST_F(IbRun, VersionedNameAndAFatalError) {
+    testsrv::RunResult r = Ramtrawl({"lid-5", "-gw", "40000", "-a", "1"}, VersionedOnly());
     EXPECT_EQ(r.out, EntryLine(0x40000, "", 1, Unwritten(0x40000, 1, 2)) + kDone);
     EXPECT_EQ(r.status, 0) << r.err;
-}
-
-TEST_F(IbRun, FailuresEndWith255) {
-    testsrv::RunResult r = Ramtrawl({"lid-5,ca0,2x", "-gw", "40000", "-a", "1"});
+    r = Ramtrawl({"lid-5,ca0,2x", "-gw", "40000", "-a", "1"});
     EXPECT_EQ(r.out, "ibvsmad: iberror: failed: Bad port number format (2x)\n");
-    EXPECT_EQ(r.status, 255);
-    // Neither name loads: the message says what was tried.
-    r = Ramtrawl({"lid-5", "-gw", "40000", "-a", "1"}, Libs(false));
-    EXPECT_EQ(r.out.rfind("ibvsmad: iberror: failed: libibmad.so", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("; libibmad.so.5"), std::string::npos) << r.out;
     EXPECT_EQ(r.status, 255);
 }
 

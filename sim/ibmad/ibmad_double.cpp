@@ -12,8 +12,9 @@
 //     one transaction with the chip's I2C slave.
 //   - class 10, attribute 0x12 (reset), a Set: answered, the chip unchanged.
 // Anything else, an access the chip refuses or an I2C transfer cut short
-// gets no reply. A reply fills the whole data area of the first vendor
-// range, as the library does.
+// gets no reply. A reply fills the whole data area of a class of the first
+// vendor range, IB_VENDOR_RANGE1_DATA_SIZE bytes as the library's header
+// has it: a caller's smaller buffer shows under the address sanitizer.
 //
 // Set up by the environment, read at each call:
 //   KXSIM_IBMAD_IMAGE  the chip's image (a Zorvan chip; created when missing)
@@ -134,7 +135,7 @@ void madrpc_init(char* dev_name, int dev_port, int* mgmt_classes, int num_classe
     chip = kxsim::Chip::Open(env("KXSIM_IBMAD_IMAGE"), kxsim::Family::Zorvan, &error);
     if (chip && *env("KXSIM_IBMAD_DB") && !chip->LoadDatabase(env("KXSIM_IBMAD_DB"), &error)) chip.reset();
     if (!chip) {
-        // As the library does when the channel cannot be set up.
+        // A test set up without a chip: nothing could answer.
         std::fprintf(stderr, "ibmad double: madrpc_init: %s\n", error.c_str());
         std::exit(1);
     }
