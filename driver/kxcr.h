@@ -2,7 +2,8 @@
  * kxcr: access to a chip's configuration-register (CR) space through one
  * handle type, whatever the path: a memory-mapped PCI window, PCI
  * configuration cycles, a Calibre I2C adapter, kif and ppc device files of
- * the kernel driver, or a remote server reached over TCP.
+ * the kernel driver, the chip's own I2C master, or a remote server reached
+ * over TCP.
  *
  * The contract of every access routine: a byte count, or -1 with errno set
  * by the call that failed.
@@ -103,6 +104,23 @@ unsigned long kvtop(kfile* mf, void* va);
 int prepare_i2c_buf(unsigned char* buf, DType dtype, unsigned int offset);
 int prepare_i2c_data(unsigned char* buf, DType dtype, unsigned int offset,
                      const unsigned char* data, int data_length);
+
+/* The in-chip I2C master. kread4_ and kwrite4_ reach its own registers (the
+ * "i2cm" redirection off for the call); the transactions return the
+ * master's status (7 done, 6 try again) or -1. i2c_master_read_cr and
+ * i2c_master_read give a 4-byte read as a word in host order and shorter
+ * reads as bytes in bus order. */
+int kread4_(kfile* mf, unsigned int offset, unsigned int* value);
+int kwrite4_(kfile* mf, unsigned int offset, unsigned int value);
+int wait_trans(kfile* mf);
+int w_trans(kfile* mf, void* data, int len);
+int r_trans(kfile* mf, void* data, int len);
+int end_trans(kfile* mf);
+int i2c_master_write_cr(kfile* mf, unsigned int value, unsigned int offset, int len);
+int i2c_master_read_cr(kfile* mf, void* value, unsigned int offset, int len);
+int i2c_master_read(kfile* mf, void* value, unsigned int offset, int len);
+int i2c_master_set(kfile* mf);
+void i2c_master_restore(kfile* mf);
 
 /* Write-flush workaround of the Pellik chip revision. */
 int pellik_wa_write_confirm_sem(kfile* mf, unsigned int addr);

@@ -51,6 +51,7 @@ extern const kxcr_transport pciconf_transport;  // pciconf.cpp
 extern const kxcr_transport calibre_transport;  // calibre.cpp
 extern const kxcr_transport kif_transport;      // kif.cpp
 extern const kxcr_transport remote_transport;   // remote.cpp
+extern const kxcr_transport i2c_master_row;     // kxcr_i2c.cpp
 
 // The row serving a handle: the remote client when `sock` is not -1, else
 // the row of its kind. Null with errno ENOSYS for a transport not in this
@@ -59,7 +60,7 @@ const kxcr_transport* transport_for(const kfile* mf);
 // The row carrying the handle's 32-bit accesses: transport_for, except that
 // an "i2cm" handle of a kind that allows it goes through the I2C master.
 const kxcr_transport* word_transport_for(const kfile* mf);
-// The in-chip I2C master's row; null with ENOSYS while it is not in this build.
+// The in-chip I2C master's row.
 const kxcr_transport* i2c_master_transport();
 
 #endif  // KXCR_TRANSPORT_H
