@@ -122,6 +122,20 @@ int i2c_master_read(kfile* mf, void* value, unsigned int offset, int len);
 int i2c_master_set(kfile* mf);
 void i2c_master_restore(kfile* mf);
 
+/* Block transfers of 32-bit words in host order, in chunks that suit the
+ * handle's transport. Offsets and lengths are multiples of 4 (else EINVAL
+ * before anything moves). The block calls return the bytes of the chunks
+ * that went through, byte_len when all did; the chunk calls the chunk's
+ * length, or -1 with errno. */
+int kread4_block(kfile* mf, unsigned int offset, u_int32_t* data, int byte_len);
+int kwrite4_block(kfile* mf, unsigned int offset, u_int32_t* data, int byte_len);
+int kread_chunk(kfile* mf, unsigned int offset, void* data, int length);
+int kwrite_chunk(kfile* mf, unsigned int offset, void* data, int length);
+int kread_chunk_as_multi_kread4(kfile* mf, unsigned int offset, void* data, int length);
+int kwrite_chunk_as_multi_kwrite4(kfile* mf, unsigned int offset, void* data, int length);
+int get_chunk_size(kfile* mf);
+void buff_cpu2be(void* buff, int byte_len);
+
 /* Write-flush workaround of the Pellik chip revision. */
 int pellik_wa_write_confirm_sem(kfile* mf, unsigned int addr);
 int pellik_wa_write_confirm(kfile* mf, unsigned int addr);

@@ -124,6 +124,13 @@ int master_write64(kfile* mf, unsigned offset, void* data, int length) {
     return length;
 }
 
+// A read moves at most a data register's 4 bytes: a chunk goes word by word.
+int read_piece(kfile* mf, unsigned offset, void* data, int length) { return i2c_master_read(mf, data, offset, length); }
+
+int master_read_chunk(kfile* mf, unsigned offset, void* data, int length) {
+    return move_in_pieces(mf, offset, data, length, 4, read_piece);
+}
+
 void master_accelerate(kfile* mf) { i2c_master_set(mf); }
 
 }  // namespace
@@ -133,6 +140,7 @@ const kxcr_transport i2c_master_row = {
     .write4 = master_write4,
     .read64 = master_read64,
     .write64 = master_write64,
+    .read_chunk = master_read_chunk,
     .accelerate = master_accelerate,
     .restore = i2c_master_restore,
 };
