@@ -115,7 +115,7 @@ TEST(Block, FailuresAndRefusals) {
 // A remote handle moves a word per request: the read fails at the word the
 // server's chip refuses, after the words before it.
 TEST(Block, RemoteWordByWord) {
-    std::unique_ptr<testsrv::Server> server = testsrv::StartOrFail("");
+    std::unique_ptr<testsrv::Server> server = testsrv::StartOrFail({""});
     ASSERT_TRUE(server);
     std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
     ASSERT_TRUE(chip);
