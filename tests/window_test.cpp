@@ -1,5 +1,7 @@
 // The memory-mapped window of "pci" files with the write-flush workaround,
 // and "ppc" files with their driver pages.
+#include <unistd.h>
+
 #include <cstdlib>
 
 #include "kdt_pci.h"
@@ -98,6 +100,40 @@ TEST(Window, PellikWorkaround) {
                                         : "");
     }
     unsetenv("KXCR_PELLIK_WA");
+}
+
+// The slot helpers: slots of processes that no longer exist are freed (the
+// owner in bits 0 to 30), the first free slot is found, none when all three
+// are owned; a confirmation with a stamp flips bit 31 each time, and needs a
+// slot.
+TEST(Window, PellikSlotHelpers) {
+    DriverChip sim;
+    ASSERT_TRUE(sim.chip);
+    sim.chip->Poke(0xF0014, kPellikId);
+    Handle mf = OpenHandle(kxsim::kZorvanPciName);
+    ASSERT_TRUE(mf);
+    const uint32_t me = static_cast<uint32_t>(getpid());
+    sim.chip->Poke(0xF0384, me);
+    sim.chip->Poke(0xF0388, 0xFFFFFFFF);  // no process has the number 0x7FFFFFFF
+    sim.chip->Poke(0xF038C, 0x80000000u | me);
+    pellik_wa_clear_stots(mf.get());
+    EXPECT_EQ(sim.chip->Peek(0xF0388), 0u);
+    EXPECT_EQ(sim.chip->Peek(0xF038C), 0x80000000u | me);
+    EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0xF0388u);
+    sim.chip->Poke(0xF0388, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "-DE- Pellik WA: No empty slot found. Base = 0f0384, 3 slots\n");
+    EXPECT_EQ(sim.chip->Peek(0xF0388), 1u);
+    const auto writes = mf->pellik_wa_num_of_writes;
+    for (uint32_t stamp : {0x80000000u, 0u}) {
+        EXPECT_EQ(pellik_wa_write_confirm(mf.get(), 0x600), 4);
+        EXPECT_EQ(sim.chip->Peek(0xF0384), stamp);
+    }
+    EXPECT_EQ(mf->pellik_wa_num_of_writes, writes + 2);
+    mf->pellik_wa_slot = 0;
+    EXPECT_EQ(Try([&] { return pellik_wa_write_confirm(mf.get(), 0x600); }), (simtest::Outcome{0, EINVAL}));
 }
 
 }  // namespace
