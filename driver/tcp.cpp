@@ -80,22 +80,6 @@ int connect_to(const char* host, int port) {
     return fd;
 }
 
-void trace_peer(int fd) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return;
-    char host[NI_MAXHOST];
-    if (getnameinfo(reinterpret_cast<sockaddr*>(&peer), len, host, sizeof host, nullptr, 0,
-                    NI_NAMEREQD) != 0) {
-        strcpy(host, "????");
-    }
-    char dotted[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-    plog("Accepted connection from host \"%s\" ", host);
-    plog(" (%s)", dotted);
-    plog(", port %d\n", ntohs(peer.sin_port));
-}
-
 }  // namespace
 
 int open_cli_connection(const char* host, int port) {
@@ -156,7 +140,6 @@ int accept_serv_connection(int listenfd) {
         }
         close(listenfd);
         set_nodelay(fd);
-        trace_peer(fd);
         return fd;
     }
 }
