@@ -108,50 +108,6 @@ TEST_F(SimChipTest, BusyClearsAfterTheConfiguredControlReadsOrWhenTheKnobHeals) 
     EXPECT_EQ(Registers(0x40010, 2), (Words{1, 2}));
 }
 
-// One write then one read of each kind: the words placed in the data window
-// before the write come back into the window on the read.
-struct KindRow {
-    const char* name;
-    uint32_t gw;     // database address
-    uint32_t index;  // as Chip::Entry takes it
-    Writes start_write, start_read;
-    uint32_t data_last, words;
-};
-
-TEST_F(SimChipTest, EachKindStoresAndReturnsEntriesThroughItsOwnWindow) {
-    const KindRow rows[] = {
-        {"base", 0x40000, 5, {{0x40000, 0xC0000005}}, {{0x40000, 0xC1000005}}, 0x40010, 2},
-        {"clear", 0x41000, 5, {{0x41000, 0xC0000005}}, {{0x41000, 0xC1000005}}, 0x41010, 1},
-        {"reqsl bit 9 clear", 0x42000, 0x1FF, {{0x42000, 0xC00001FF}}, {{0x42000, 0xC10001FF}}, 0x60A14, 2},
-        {"reqsl bit 9 set", 0x42000, 0x200, {{0x42000, 0xC0000200}}, {{0x42000, 0xC1000200}}, 0x60A1C, 4},
-        {"xtsram codes 2 and 0", 0x43000, 0x410, {{0x43000, 0xC2000410}}, {{0x43000, 0xC0000410}}, 0x43010, 1},
-        {"tag_data tag 1", 0x45000, 0x805, {{0x45000, 0xC0000805}}, {{0x45000, 0xC1000805}}, 0x45010, 2},
-        {"tag_data tag 0", 0x44000, 0x805, {{0x44000, 0xC0000805}}, {{0x44000, 0xC1000805}}, 0x4401C, 2},
-        {"tag_data2 codes 0 and 2", 0x46000, 7, {{0x46000, 0xC0000007}}, {{0x46000, 0xC2000007}}, 0x46010, 1},
-        {"be_address index register", 0x47000, 0x5FF, {{0x47000, 0xC0000000}, {0x47004, 0x5FF}},
-         {{0x47000, 0xC1000000}, {0x47004, 0x5FF}}, 0x47010, 1},
-        {"irisc codes 2 and 1", 0x48000, 0x01300140, {{0x48000, 0xC2300140}}, {{0x48000, 0xC1300140}}, 0x48010, 2},
-        {"field", 0x49000, 9, {{0x49000, 0xC0000009}}, {{0x4900C, 0x100}, {0x49000, 0xC1000009}}, 0x49010, 1},
-        {"sxp at 0x1DB00", 0x90000, 0xA0001, {{0x1DB00, 0xC00A0001}}, {{0x1DB00, 0xC10A0001}}, 0x1DB3C, 13},
-    };
-    for (const KindRow& row : rows) {
-        SCOPED_TRACE(row.name);
-        Words value;
-        for (uint32_t k = 0; k < row.words; ++k) {
-            value.push_back(0x1000 + k);
-            chip->Poke(row.data_last - 4 * (row.words - 1 - k), 0x1000 + k);
-        }
-        Wr(row.start_write);
-        EXPECT_EQ(chip->Entry(row.gw, row.index), value);
-        for (uint32_t k = 0; k < row.words; ++k) chip->Poke(row.data_last - 4 * k, 0);
-        Wr(row.start_read);
-        EXPECT_EQ(Registers(row.data_last, row.words), value);
-        EXPECT_EQ(chip->Peek(row.start_read.back().first) & kBusy, 0u);
-    }
-    EXPECT_EQ(chip->Peek(0x4900C), 0x100u) << "field's pre-read word is a plain register";
-    EXPECT_EQ(chip->Peek(0x90000), 0u) << "sxp ignores its database address";
-}
-
 TEST_F(SimChipTest, UnwrittenEntriesReadAsTheDocumentedPattern) {
     chip->Write(0x40000, 0xC100000C);
     EXPECT_EQ(Registers(0x40010, 2), (Words{0xA0000C00, 0xA0000C01}));
