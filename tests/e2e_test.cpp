@@ -18,7 +18,9 @@ const char kDb[] =
     "top.mem_a  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 0 1 7\n"
     "top.mem_b  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 1 1 7\n"
     "top.big    GW_simple     42000 24 4 0 16 65535 42100 64\n"
-    "top.icache GW_irisc      44000 24 6 0 16 4     44010 1 1 2 0\n";
+    "top.icache GW_irisc      44000 24 6 0 16 4     44010 1 1 2 0\n"
+    "top.mem_ro GW_array_addr 12160 24 4 0 16 65535 12180 2 12 4 0 15 4095\n"
+    "top.rx_q   GW_rx_buffer  43000 24 4 0 16 4095  43030 9 3\n";
 
 using testsrv::EntryLine;
 using testsrv::kDone;
@@ -92,6 +94,80 @@ TEST_F(RemoteRun, CacheArrayAndControlWords) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(r.status, row.want_status);
     }
+}
+
+// How each refusal is worded and the exit status it ends the run with.
+TEST_F(RemoteRun, Refusals) {
+    struct Row {
+        testsrv::Args args;
+        std::string want_out;
+        int want_status;
+    };
+    const Row rows[] = {
+        {{"-gw", "40000", "-a", "10"},
+         "-E- address/maximal 10/f\n-E- Address is too high for the specified array/gw \n", 2},
+        {{"-gw", "99999"}, "-E- GateWay 99999 not found in DataBase arr_db.txt\n", 255},
+        {{"-gw", "0", "-a", "1", "-d", "5"}, "-E- GateWay 0 not found in DataBase arr_db.txt\n", 255},
+        {{"-arr", "top.nothing"}, "-E- Array top.nothing not found in DataBase arr_db.txt\n", 255},
+        {{"-arr", "TOP.a", "-a", "1", "-d", "5"}, "-E- Array TOP.a not found in DataBase arr_db.txt\n", 255},
+        {{"-gw", "12160", "-a", "0", "-d", "1"}, "-E- GateWay 12160 is read-only \n", 255},
+        {{"-arr", "top.rx_q", "-a", "0", "-d", "1"}, "-E- Array top.rx_q is read-only \n", 255},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
+        const testsrv::RunResult r = Ramtrawl(row.args);
+        EXPECT_EQ(r.out, row.want_out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, row.want_status);
+    }
+}
+
+// The -d text is cut into words from its right end; the chip shows which
+// word reached which data register (most significant word first), every
+// word above the text's written as zero.
+TEST_F(RemoteRun, WriteDataReachesTheDataRegisters) {
+    struct Row {
+        const char* data;
+        std::vector<uint32_t> last;  // the entry's last three words
+    };
+    const Row rows[] = {
+        {"1234", {0, 0, 0x1234}},
+        {"123456789", {0, 0x1, 0x23456789}},
+        {"123456789abcdef01", {0x1, 0x23456789, 0xabcdef01}},
+        {"", {0, 0, 0}},
+        {"FfFfFfFf0", {0, 0xf, 0xfffffff0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("data \"") + row.data + "\"");
+        chip_->SetEntry(0x42000, 9, std::vector<uint32_t>(64, 0xdead));
+        const testsrv::RunResult r = Ramtrawl({"-gw", "42000", "-a", "9", "-d", row.data});
+        EXPECT_EQ(r.out, kDone);
+        EXPECT_EQ(r.status, 0);
+        std::vector<uint32_t> want(61, 0);
+        want.insert(want.end(), row.last.begin(), row.last.end());
+        EXPECT_EQ(chip_->Entry(0x42000, 9), want);
+    }
+}
+
+// With neither -gw nor -arr every array is read in the order of the names,
+// each dump labelled with the array's name; arrays behind a locked gateway
+// are skipped and named.
+TEST_F(RemoteRun, DeviceAloneReadsEveryArray) {
+    std::string want;
+    for (uint32_t i = 0; i <= 0xf; ++i) want += EntryLine(0x40000, "top.a", i, Unwritten(0x40000, i, 2));
+    const std::pair<uint32_t, const char*> locked[] = {{0x42000, "top.big"},   {0x44000, "top.icache"},
+                                                       {0x41000, "top.mem_a"}, {0x41000, "top.mem_b"},
+                                                       {0x12160, "top.mem_ro"}, {0x43000, "top.rx_q"}};
+    for (const auto& [gw, name] : locked) {
+        chip_->HoldLock(gw, true);
+        char text[128];
+        snprintf(text, sizeof text,
+                 "-E- TimeOut lock GW %x\n-E- array %s was not read, because its gw was locked\n", gw, name);
+        want += text;
+    }
+    const testsrv::RunResult r = Ramtrawl({});
+    EXPECT_EQ(r.out, want + "-E- operation partially done, because gw was locked\n");
+    EXPECT_EQ(r.status, 255);
 }
 
 TEST_F(RemoteRun, Dumps) {
