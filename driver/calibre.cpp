@@ -8,6 +8,8 @@
 #include "kxcr_os.h"
 #include "transport.h"
 
+static_assert(sizeof(kdt_trans_st) == 152, "the kernel driver copies 152 bytes");
+
 namespace {
 
 // One transaction: the address phase and `out` to the slave, then `in_len`

@@ -3,6 +3,8 @@
 #include "kxcr_os.h"
 #include "transport.h"
 
+static_assert(sizeof(kdt_read4_st) == 8 && sizeof(kdt_write4_st) == 8, "the kernel driver copies 8 bytes");
+
 namespace {
 
 int pciconf_read4(kfile* mf, unsigned offset, u_int32_t* value) {

@@ -18,6 +18,8 @@
 #include "kxcr_os.h"
 #include "transport.h"
 
+static_assert(sizeof(kdt_pci_params_st) == 16, "the kernel driver copies 16 bytes");
+
 namespace {
 
 constexpr char kPellikEnv[] = "KXCR_PELLIK_WA";

@@ -1,13 +1,9 @@
-// Device-name grammar, the driver request codes and records, and the I2C
-// address phase: what needs no device.
+// Device-name grammar and the I2C address phase: what needs no device.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "kdt_calbr.h"
-#include "kdt_pci.h"
-#include "kdt_pciconf.h"
 #include "kxcr.h"
 
 namespace {
@@ -54,29 +50,6 @@ TEST(KxcrNames, DeviceFlagsAndModelNumber) {
     }
     EXPECT_EQ(get_device_flags(nullptr), 0);
     EXPECT_EQ(find_zorvan(nullptr), nullptr);
-}
-
-// The kernel driver decodes these numbers: a wrong type, number, direction
-// or size reaches the wrong request or copies the wrong amount.
-TEST(KxcrNames, RequestCodes) {
-    struct Row {
-        const char* name;
-        unsigned long code;
-        unsigned type, nr, dir, size;
-    };
-    const Row rows[] = {
-        {"pci params", KDT_IOC_PCI_PARAMS, 0xD1, 2, _IOC_READ, 16},
-        {"pellik slot", KDT_IOC_PELLIK_SLOT, 0xD1, 3, _IOC_READ, 4},
-        {"config read", KDT_IOC_READ4, 0xD2, 1, _IOC_READ, 8},
-        {"config write", KDT_IOC_WRITE4, 0xD2, 2, _IOC_WRITE, 8},
-        {"calibre transaction", KDT_IOC_TRANS, 0xD3, 3, _IOC_READ | _IOC_WRITE, 152},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(_IOC_TYPE(row.code), row.type) << row.name;
-        EXPECT_EQ(_IOC_NR(row.code), row.nr) << row.name;
-        EXPECT_EQ(_IOC_DIR(row.code), row.dir) << row.name;
-        EXPECT_EQ(_IOC_SIZE(row.code), row.size) << row.name;
-    }
 }
 
 TEST(KxcrNames, AddressPhase) {
