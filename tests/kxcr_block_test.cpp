@@ -1,32 +1,10 @@
 // Block transfers: runs of words in chunks that suit each transport.
-#include "kdt_calbr.h"
 #include "kxcr_helpers.h"
-#include "kxcr_kif.h"
 #include "server_helpers.h"
 
 namespace {
 
 using namespace kxcrtest;
-
-// Notes the driver requests kxcr makes: "4" a word, "t<written>/<read> " a
-// Calibre transaction, "R<len> " a kif block read.
-struct Requests {
-    static inline const kxcr_os_ops* inner;
-    static inline std::string log;
-    kxcr_os_ops ops;
-    Requests() : ops(*kxcr_os()) {
-        inner = kxcr_os();
-        ops.ioctl = [](int fd, unsigned long request, void* arg) {
-            const auto* t = static_cast<const kdt_trans_st*>(arg);
-            log += request == KDT_IOC_TRANS ? "t" + std::to_string(t->wr_size) + "/" + std::to_string(t->rd_size) + " "
-                   : request == KREAD64    ? "R" + std::to_string(static_cast<const kif_param_st*>(arg)->len) + " "
-                                           : "4";
-            return inner->ioctl(fd, request, arg);
-        };
-        kxcr_set_os(&ops);
-    }
-    ~Requests() { kxcr_set_os(inner); }
-};
 
 // Words written land in the chip in host order and read back alike, in
 // chunks of the path's size; the caller's buffer stays as it was.
@@ -52,15 +30,14 @@ TEST(Block, WriteAndReadBack) {
         std::vector<u_int32_t> out(row.byte_len / 4), in(out.size());
         for (size_t i = 0; i < out.size(); ++i) out[i] = 0x10203040 + 0x01010101 * i;
         const std::vector<u_int32_t> kept = out;
-        Requests requests;
-        requests.log.clear();
+        Tracker tracker;
         EXPECT_EQ(kwrite4_block(mf.get(), 0x400, out.data(), row.byte_len), row.byte_len);
-        EXPECT_EQ(requests.log, row.writes);
+        EXPECT_EQ(tracker.log, row.writes);
         EXPECT_EQ(out, kept);
         for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(sim.chip->Peek(0x400 + 4 * i), out[i]) << i;
-        requests.log.clear();
+        tracker.log.clear();
         EXPECT_EQ(kread4_block(mf.get(), 0x400, in.data(), row.byte_len), row.byte_len);
-        EXPECT_EQ(requests.log, row.reads);
+        EXPECT_EQ(tracker.log, row.reads);
         EXPECT_EQ(in, out);
     }
 }

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "kdt_calbr.h"
 #include "kxcr.h"
+#include "kxcr_kif.h"
 #include "kxcr_os.h"
 #include "sim_helpers.h"
 
@@ -30,9 +32,12 @@ using simtest::Try;
 using Traffic = std::vector<Access>;
 
 // Stands between kxcr and the simulated driver: counts the descriptors and
-// mappings kxcr leaves open, and fails one chosen request or the mapping.
+// mappings kxcr leaves open, fails one chosen request or the mapping, and
+// notes the requests made: "4" a word, "t<written>/<read> " a Calibre
+// transaction, "R<len> " a kif block read.
 struct Tracker {
     static inline const kxcr_os_ops* inner;
+    static inline std::string log;
     static inline int fds, maps, fail_errno;
     static inline unsigned long fail_request;
     static inline bool fail_mmap;
@@ -43,6 +48,7 @@ struct Tracker {
         fds = maps = 0;
         fail_request = 0;
         fail_mmap = false;
+        log.clear();
         ops.open = [](const char* path, int flags) {
             const int fd = inner->open(path, flags);
             fds += fd >= 0;
@@ -50,6 +56,10 @@ struct Tracker {
         };
         ops.close = [](int fd) { return --fds, inner->close(fd); };
         ops.ioctl = [](int fd, unsigned long request, void* arg) {
+            const auto* t = static_cast<const kdt_trans_st*>(arg);
+            log += request == KDT_IOC_TRANS ? "t" + std::to_string(t->wr_size) + "/" + std::to_string(t->rd_size) + " "
+                   : request == KREAD64    ? "R" + std::to_string(static_cast<const kif_param_st*>(arg)->len) + " "
+                                           : "4";
             if (request != fail_request) return inner->ioctl(fd, request, arg);
             return errno = fail_errno, -1;
         };
