@@ -150,46 +150,6 @@ TEST_F(SimDriverTest, PpcPagesComeFromOffset4096) {
     EXPECT_EQ(Try([&] { return os()->mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0); }), Fails(EINVAL));
 }
 
-// The slave answers at its address with the configured address phase; data
-// travels most significant byte first.
-TEST_F(SimDriverTest, I2cSlaveHonoursEachAddressWidth) {
-    chip->Poke(0x40, 0x11223344);
-    chip->Poke(0x44, 0x55667788);
-    struct Row {
-        int bytes;
-        Bytes addr_phase;
-    } rows[] = {{4, {0, 0, 0, 0x40}}, {2, {0, 0x40}}, {1, {0x40}}, {0, {}}};
-    int wr = -1, rd = -1;
-    // Without an address phase the slave goes on from where the last
-    // transaction left it: aim it with a one-byte phase first.
-    auto aim = [&](const Bytes& phase) {
-        if (!phase.empty()) return;
-        uint8_t a = 0x40;
-        chip->SetI2cSlave(0x50, 1);
-        ASSERT_TRUE(chip->I2cTransaction(0x50, &a, 1, nullptr, 0, &wr, &rd));
-        chip->SetI2cSlave(0x50, 0);
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.bytes);
-        chip->SetI2cSlave(0x50, row.bytes);
-        aim(row.addr_phase);
-        uint8_t got[6] = {};
-        ASSERT_TRUE(chip->I2cTransaction(0x50, row.addr_phase.data(), row.bytes, got, 6, &wr, &rd));
-        EXPECT_EQ(wr, row.bytes);
-        EXPECT_EQ(rd, 6);
-        EXPECT_EQ(Bytes(got, got + 6), (Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
-        aim(row.addr_phase);
-        Bytes write = row.addr_phase;
-        write.insert(write.end(), {0xCA, 0xFE, 0xBA, 0xBE, 0x99});
-        ASSERT_TRUE(chip->I2cTransaction(0x50, write.data(), int(write.size()), nullptr, 0, &wr, &rd));
-        EXPECT_EQ(wr, int(write.size()));
-        EXPECT_EQ(chip->Peek(0x40), 0xCAFEBABEu);
-        EXPECT_EQ(chip->Peek(0x44), 0x55667788u) << "a partial word is dropped";
-        chip->Poke(0x40, 0x11223344);
-    }
-    EXPECT_FALSE(chip->I2cTransaction(0x48, nullptr, 0, nullptr, 0, &wr, &rd)) << "old address";
-}
-
 // One conversation with the slave, event by event: a repeated start turns
 // the write of the address phase into a read, a wrong address is not
 // acknowledged, the current address outlives the stop, a write reaches the
