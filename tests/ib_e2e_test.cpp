@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "server_helpers.h"
+#include "sim_helpers.h"
 
 namespace {
 
@@ -19,11 +20,7 @@ using testsrv::Unwritten;
 
 class IbRun : public testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_FALSE(dir_.empty());
-        testsrv::WriteFile(dir_ + "/arr_db.txt", kDb);
-    }
-    void TearDown() override { testsrv::RemoveTree(dir_); }
+    void SetUp() override { dir.Write("arr_db.txt", kDb); }
 
     // ramtrawl run beside arr_db.txt, libibmad looked for in `libs`.
     testsrv::RunResult Ramtrawl(const testsrv::Args& args, const std::string& libs = IBMAD_DOUBLE_DIR) const {
@@ -45,7 +42,8 @@ protected:
         return libs;
     }
 
-    std::string dir_ = testsrv::MakeTempDir();
+    simtest::ChipDir dir;
+    const std::string& dir_ = dir.path();
 };
 
 // Each row runs after the rows above it: the reads see the earlier writes.

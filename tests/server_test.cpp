@@ -22,6 +22,7 @@
 #include <string>
 
 #include "server_helpers.h"
+#include "sim_helpers.h"
 
 namespace {
 
@@ -349,20 +350,19 @@ TEST(ServerLimits, AClientThatCannotBeServedIsDroppedAlone) {
 // not turn on: a lookup that waits for a slow name server would stall every
 // connection. The dynamic linker reports the first call of each function.
 TEST(ServerLimits, NoNameLookupOfTheClient) {
-    const std::string trace_dir = testsrv::MakeTempDir();
+    simtest::ChipDir trace_dir;
     auto server = testsrv::StartOrFail(
-        {kDb, false, {}, {"LD_DEBUG=bindings", "LD_DEBUG_OUTPUT=" + trace_dir + "/ld"}});
+        {kDb, false, {}, {"LD_DEBUG=bindings", "LD_DEBUG_OUTPUT=" + trace_dir.path() + "/ld"}});
     ASSERT_NE(server, nullptr);
     close(OpenSession(*server));
     // The functions the server's own code has called.
     std::string called;
-    for (const auto& file : std::filesystem::directory_iterator(trace_dir)) {
+    for (const auto& file : std::filesystem::directory_iterator(trace_dir.path())) {
         std::istringstream lines(testsrv::ReadFile(file.path()));
         for (std::string line; std::getline(lines, line);) {
             if (line.find("kxcr-server [0] to ") != std::string::npos) called += line + "\n";
         }
     }
-    testsrv::RemoveTree(trace_dir);
     EXPECT_NE(called.find("`fork'"), std::string::npos) << "no trace of calls";
     for (const char* lookup : {"`getnameinfo'", "`gethostbyaddr"})
         EXPECT_EQ(called.find(lookup), std::string::npos) << lookup;
@@ -379,8 +379,9 @@ TEST_F(ServerTest, StoppingTheServerEndsTheSessionsItServes) {
 }
 
 TEST(ServerCommandLine, UsageAndExitStatus) {
-    const std::string dir = testsrv::MakeTempDir();
-    testsrv::WriteFile(dir + "/bad_db.txt", "top.a GW_simple 1000000000 24 4 0 16 15 40010 4\n");
+    simtest::ChipDir temp;
+    const std::string& dir = temp.path();
+    temp.Write("bad_db.txt", "top.a GW_simple 1000000000 24 4 0 16 15 40010 4\n");
     struct Row {
         const char* name;
         std::vector<std::string> args;
@@ -405,7 +406,6 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
         EXPECT_EQ(r.status, row.want_status) << r.err;
         EXPECT_EQ((r.out + r.err).find("usage: kxcr-server") != std::string::npos, row.want_usage);
     }
-    testsrv::RemoveTree(dir);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ public:
     ChipDir(const ChipDir&) = delete;
     ChipDir& operator=(const ChipDir&) = delete;
 
+    const std::string& path() const { return dir_; }
     std::string image() const { return dir_ + "/chip.img"; }
     std::string Write(const std::string& name, const std::string& text) const;
     // Opens the image (creating it) and loads db_text; null with the reason
