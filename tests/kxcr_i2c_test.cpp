@@ -111,7 +111,7 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
     struct Row {
         const char* what;
         std::function<void(kxsim::Chip&)> knob;
-        bool write;
+        char op;  // 'r' kread4, 'w' kwrite4, 'b' kread64 and 'B' kwrite64 of two bytes
         Outcome want;
         size_t stops, busy_polls;
     };
@@ -119,15 +119,17 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
     const auto slow = [](uint32_t n) { return [n](kxsim::Chip& chip) { chip.SetI2cMasterBusyReads(n); }; };
     const auto silent = [](kxsim::Chip& chip) { chip.SetI2cAnswers(false); };
     const Row rows[] = {
-        {"read, busy 3 times", busy(3), false, {4, 0}, 4, 0},
-        {"read, busy 99 times", busy(99), false, {4, 0}, 100, 0},
-        {"read, busy 100 times", busy(100), false, Fails(EIO), 100, 0},
-        {"write, busy 100 times", busy(100), true, Fails(EIO), 100, 0},
-        {"read, no answer", silent, false, Fails(EIO), 1, 0},
-        {"write, no answer", silent, true, Fails(EIO), 100, 0},
-        {"done at the 5012th poll", slow(5011), false, {4, 0}, 1, 3 * 5011},
-        {"running at the 5012th poll", slow(5012), true, Fails(EBUSY), 0, 5012},
-        {"data register fails", [](kxsim::Chip& chip) { chip.FailAccess(kData, ENXIO); }, true, Fails(ENXIO), 0, 0},
+        {"read, busy 3 times", busy(3), 'r', {4, 0}, 4, 0},
+        {"read, busy 99 times", busy(99), 'r', {4, 0}, 100, 0},
+        {"read, busy 100 times", busy(100), 'r', Fails(EIO), 100, 0},
+        {"write, busy 100 times", busy(100), 'w', Fails(EIO), 100, 0},
+        {"read, no answer", silent, 'r', Fails(EIO), 1, 0},
+        {"write, no answer", silent, 'w', Fails(EIO), 100, 0},
+        {"byte read, no answer", silent, 'b', Fails(EIO), 1, 0},
+        {"byte write, no answer", silent, 'B', Fails(EIO), 100, 0},
+        {"done at the 5012th poll", slow(5011), 'r', {4, 0}, 1, 3 * 5011},
+        {"running at the 5012th poll", slow(5012), 'w', Fails(EBUSY), 0, 5012},
+        {"data register fails", [](kxsim::Chip& chip) { chip.FailAccess(kData, ENXIO); }, 'w', Fails(ENXIO), 0, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -139,13 +141,20 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
         row.knob(*sim.chip);
         sim.chip->ClearTraffic();
         u_int32_t value = 0;
-        EXPECT_EQ(Try([&] { return row.write ? kwrite4(mf.get(), 0x20, 1) : kread4(mf.get(), 0x20, &value); }),
-                  row.want);
+        const auto call = [&]() -> long {
+            switch (row.op) {
+            case 'r': return kread4(mf.get(), 0x20, &value);
+            case 'w': return kwrite4(mf.get(), 0x20, 1);
+            case 'b': return kread64(mf.get(), 0x20, &value, 2);
+            default: return kwrite64(mf.get(), 0x20, &value, 2);
+            }
+        };
+        EXPECT_EQ(Try(call), row.want);
         const Traffic& traffic = sim.chip->Traffic();
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'W' && a.value == 0x60000048; }), row.stops);
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'R' && a.addr == kCtrl && a.value >> 29; }),
                   row.busy_polls);
-        EXPECT_EQ(value, row.want.rc == 4 && !row.write ? 0x0BADCAFEu : 0u);
+        EXPECT_EQ(value, row.want.rc == 4 && row.op == 'r' ? 0x0BADCAFEu : 0u);
     }
 }
 
