@@ -46,6 +46,8 @@ TEST(Window, RefusedCalls) {
          [](kfile* mf) { return kget_free_pages(mf, 0) ? 0 : -1; }, EOPNOTSUPP},
         {"driver pages of order 32", kxsim::kZorvanPpcName,
          [](kfile* mf) { return kget_free_pages(mf, 32) ? 0 : -1; }, EINVAL},
+        {"driver pages freed at order 32", kxsim::kZorvanPpcName,
+         [](kfile* mf) { return kfree_pages(mf, nullptr, 32); }, EINVAL},
     });
 }
 
