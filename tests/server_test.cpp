@@ -193,6 +193,20 @@ TEST_F(ServerTest, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
         << server->Log();
 }
 
+// The longest request is 1035 bytes and its NUL; one byte more is refused,
+// the NUL arriving after the server has read the rest.
+TEST_F(ServerTest, LongestRequest) {
+    int fd = testsrv::Connect(server->port());
+    ASSERT_GE(fd, 0);
+    for (const auto& [length, want] : {std::pair<size_t, std::string>{1035, "E notopen"}, {1036, "E toolong"}}) {
+        const std::string text = "R " + std::string(length - 2, '0');
+        ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+        ASSERT_TRUE(ServerHasRead(fd, server->port()));
+        EXPECT_EQ(Ask(fd, ""), want) << length;
+    }
+    close(fd);
+}
+
 // Each row is sent segment after segment, the server having read each before
 // the next is sent.
 TEST_F(ServerTest, DropsConnectionsThatLookLikeHttp) {
@@ -246,11 +260,18 @@ TEST_F(ServerTest, ListensOnTheLoopbackByDefault) {
     EXPECT_NE(testsrv::ReadFile("/proc/net/tcp").find(entry), std::string::npos) << entry;
 }
 
+// The log names the client by its address and port.
 TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
     int fd = OpenSession(*server);
     ASSERT_GE(fd, 0);
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+    const std::string peer = "kxcr-server: 127.0.0.1:" + std::to_string(ntohs(me.sin_port)) + ": ";
     close(fd);
-    EXPECT_TRUE(Eventually([&] { return server->Log().find("closed\n") != std::string::npos; }));
+    EXPECT_TRUE(Eventually([&] { return server->Log().find(peer + "closed\n") != std::string::npos; }))
+        << server->Log();
+    EXPECT_NE(server->Log().find(peer + "connected\n"), std::string::npos) << server->Log();
     EXPECT_NE(server->Log().find("disconnected\n"), std::string::npos) << server->Log();
     // The server still serves.
     close(OpenSession(*server));
