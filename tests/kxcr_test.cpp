@@ -29,7 +29,8 @@ TEST(Kxcr, DevicesListing) {
     for (int i = 0; i < all; ++i) length += listed.insert(buf + length).first->size() + 1;
     EXPECT_EQ(listed, (std::set<std::string>{kxsim::kZorvanPciName, kxsim::kZorvanPciconfName,
                                              kxsim::kZorvanCalbrName, kxsim::kZorvanKifName,
-                                             kxsim::kZorvanPpcName, kxsim::kDevI2cName}));
+                                             kxsim::kZorvanPpcName, kxsim::kDevI2cName, kxsim::kKxusbName,
+                                             kxsim::kDimaxName, kxsim::kUnknownUsbName}));
     EXPECT_EQ(kdevices(buf, sizeof buf, 0), 0);
     ASSERT_EQ(kdevices(buf, sizeof buf, KDEVS_PPC), 1);
     EXPECT_STREQ(buf, kxsim::kZorvanPpcName);
