@@ -92,17 +92,16 @@ DType family_of(const char* name) {
 // ---- The table ----
 
 // The row of each kind, indexed by KType. An empty row is a transport not in
-// this build: the USB-I2C adapters (usbioctl.cpp) and InfiniBand
-// (kxcr_ib.cpp).
+// this build: InfiniBand (kxcr_ib.cpp).
 const kxcr_transport* const kind_rows[] = {
     &pci_transport,      // KDT_PCI
     &pciconf_transport,  // KDT_PCICONF
     &calibre_transport,  // KDT_CALBR
-    nullptr,             // KDT_USB
+    &kdt_usb_transport,  // KDT_USB
     nullptr,             // KDT_IB
     &kif_transport,      // KDT_IF
     &ppc_transport,      // KDT_PPC
-    nullptr,             // KDT_USB_DIMAX
+    &dimax_transport,    // KDT_USB_DIMAX
 };
 static_assert(std::size(kind_rows) == KDT_USB_DIMAX + 1, "one row per KType");
 

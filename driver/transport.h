@@ -51,6 +51,8 @@ extern const kxcr_transport pciconf_transport;  // pciconf.cpp
 extern const kxcr_transport calibre_transport;  // calibre.cpp
 extern const kxcr_transport kif_transport;      // kif.cpp
 extern const kxcr_transport remote_transport;   // remote.cpp
+extern const kxcr_transport kdt_usb_transport;  // usb.cpp
+extern const kxcr_transport dimax_transport;    // usb.cpp
 
 // The row serving a handle: the remote client when `sock` is not -1, else
 // the row of its kind. Null with errno ENOSYS for a transport not in this
