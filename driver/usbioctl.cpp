@@ -118,7 +118,8 @@ int dimax_command(const I2C_TRANS& tr, int size, bool write, uint8_t* cmd) {
     return n;
 }
 
-// The result of a transfer that moved another count than asked.
+// The result of a request that failed (-1), or of a transfer that moved
+// another count than asked: never 0.
 int transfer_failure(int moved) {
     if (moved < 0) return errno ? errno : -1;
     errno = EIO;
@@ -136,7 +137,7 @@ int dimax_exchange(int fd, PI2C_TRANS tr, int size, bool write) {
         return EINVAL;
     }
     unsigned interface = kDimaxInterface;
-    if (kxcr_os()->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) return errno;
+    if (kxcr_os()->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface) < 0) return transfer_failure(-1);
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &previous);
