@@ -94,8 +94,9 @@
 // out. A slave that does not acknowledge stalls the kdt request (EPIPE) and
 // gives Dimax status 2. Knobs: SetUsbFault (every transfer of every adapter
 // moves one byte less, times out, or moves nothing) and SetDimaxStatus. An
-// adapter's lock is its device file's, so processes contend for it as for
-// a real adapter.
+// adapter's state and knobs live in the image and its lock is its device
+// file's, so processes share one adapter and contend for it as for a real
+// one.
 //
 // The driver serves the device names of the chip's family below. Requests
 // through pciconf, kif and Calibre devices are bus accesses with their side
