@@ -64,14 +64,17 @@ struct Peer {
         }
     }
 
-    // The reply that answered the request at `address`, if it may be accepted.
+    // The reply that answered the request at `address`, which the client
+    // accepted: it must be one that may be accepted.
     const std::string& Accepted(uint32_t address, size_t limit) const {
+        const std::string request = "request " + std::to_string(address / 4);
         auto it = answered.find(address);
-        if (it == answered.end()) fuzz::Fail("accepted a reply to a request never answered");
+        if (it == answered.end()) fuzz::Fail(request + " succeeded, but the peer never answered it");
         const std::string& reply = replies[it->second];
         const bool ended = it->second + 1 < replies.size() || last_ended;
         if (!ended || reply.size() + 1 > limit || reply[0] != 'O') {
-            fuzz::Fail("accepted the reply \"" + reply + "\"");
+            fuzz::Fail(request + " succeeded on the reply \"" + reply + "\"" +
+                       (ended ? "" : " without NUL"));
         }
         return reply;
     }
@@ -129,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         char* end = nullptr;
         const unsigned long value = std::strtoul(text, &end, 0);
         if (end == text || value > UINT32_MAX || value != op.value) {
-            fuzz::Fail("read " + std::to_string(op.value) + " from the reply \"" + reply + "\"");
+            fuzz::Fail("request " + std::to_string(k) + " read " + std::to_string(op.value) +
+                       " from the reply \"" + reply + "\"");
         }
     }
     return 0;

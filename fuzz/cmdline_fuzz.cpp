@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "ramtrawl.h"
 
 int ramtrawl_main(int argc, char** argv);
 
@@ -37,6 +40,12 @@ const std::string& Database() {
     static const std::string path = [] {
         std::string p = fuzz::ScratchDir() + "/arr_db.txt";
         fuzz::WriteFile(p, reinterpret_cast<const uint8_t*>(kDatabase), sizeof kDatabase - 1);
+        // The listing builds a table on its first run that lives on: built
+        // here, it is no allocation of a child.
+        std::ostringstream discard;
+        std::streambuf* saved = std::cout.rdbuf(discard.rdbuf());
+        PrintDB(p.c_str());
+        std::cout.rdbuf(saved);
         return p;
     }();
     return path;
@@ -49,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (words.size() > kMaxWords) return -1;
     words.insert(words.begin(), {fuzz::ScratchDir() + "/ramtrawl", kxsim::kZorvanPciconfName});
     fuzz::FencedChip sim(kRequests);
+    sim.MakeLogRoom(kRequests);
     std::string error;
     if (!sim.chip().LoadDatabase(Database(), &error)) fuzz::Fail(error);
     fuzz::RunIsolated([&] {

@@ -67,9 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::WriteFile(db, data, size);
     const auto ops = Ops(std::string(reinterpret_cast<const char*>(data), size));
     fuzz::FencedChip sim(kRequests);
+    sim.MakeLogRoom(kRequests);
+    std::string error;
+    sim.chip().LoadDatabase(db, &error);  // a database it refuses leaves plain registers
     fuzz::RunIsolated([&] {
-        std::string error;
-        sim.chip().LoadDatabase(db, &error);  // a database it refuses leaves plain registers
         auto lib = std::make_unique<ArrLib>(db.c_str(), kxsim::kZorvanPciconfName);
         for (const auto& op : ops) RunOp(*lib, op);
     });

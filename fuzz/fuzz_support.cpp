@@ -1,6 +1,7 @@
 #include "fuzz_support.h"
 
 #include <sanitizer/allocator_interface.h>
+#include <sanitizer/common_interface_defs.h>
 #include <sanitizer/lsan_interface.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -42,6 +43,12 @@ Shared* TheShared() {
     return shared;
 }
 
+// Standard error as the program started, before the fuzzer closes it for
+// -close_fd_mask=2: a child reports there. A sanitizer reopens the report
+// file the fuzzer gave it when the process id changes, so the child names
+// it anew.
+const int g_report_fd = dup(STDERR_FILENO);
+
 // Allocations of the child's body; a body that returns with more
 // allocations than frees is checked for leaks.
 std::atomic<size_t> g_allocs{0};
@@ -66,12 +73,13 @@ void ExitedChild() { EndChild(Ending::Exited); }
 [[noreturn]] void RunChild(const std::function<void()>& body, pid_t parent) {
     // A child left behind by a fuzzer stopped on a timeout dies with it.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(g_report_fd)));
     std::atexit(ExitedChild);
     g_allocs = 0;
     g_frees = 0;
     body();
     if (g_allocs != g_frees && __lsan_do_recoverable_leak_check() != 0) {
-        std::fprintf(stderr, "fuzz: the input leaks memory\n");
+        __sanitizer_report_error_summary("fuzz: the input leaks memory");
         _exit(1);
     }
     EndChild(Ending::Returned);
@@ -123,8 +131,14 @@ const kxcr_os_ops kFenced = {FencedOpen,   FencedClose,   FencedIoctl,
 }  // namespace
 
 Ending RunIsolated(const std::function<void()>& body) {
-    static const bool hooked = __sanitizer_install_malloc_and_free_hooks(CountAlloc, CountFree);
-    (void)hooked;
+    static const bool ready = [] {
+        // Standard output's buffer, allocated by the first output otherwise,
+        // would outlive every child that prints.
+        static char out_buffer[BUFSIZ];
+        std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+        return __sanitizer_install_malloc_and_free_hooks(CountAlloc, CountFree) != 0;
+    }();
+    (void)ready;
     Shared* shared = TheShared();
     shared->ending = -1;
     // Output still buffered here would be written twice.
@@ -148,7 +162,8 @@ Ending RunIsolated(const std::function<void()>& body) {
 }
 
 void Fail(const std::string& what) {
-    std::fprintf(stderr, "fuzz: %s\n", what.c_str());
+    // Where sanitizer reports go: standard error may be closed for the run.
+    __sanitizer_report_error_summary(("fuzz: " + what).c_str());
     std::abort();
 }
 
@@ -194,6 +209,12 @@ FencedChip::FencedChip(size_t requests) {
     g_chip_os = kxcr_os();
     g_requests_left = requests;
     kxcr_set_os(&kFenced);
+}
+
+void FencedChip::MakeLogRoom(size_t accesses) {
+    uint32_t ignored;
+    for (size_t i = 0; i < accesses; ++i) chip_->Read(0, &ignored);
+    chip_->ClearTraffic();
 }
 
 FencedChip::~FencedChip() {

@@ -49,6 +49,9 @@ public:
     FencedChip(const FencedChip&) = delete;
     FencedChip& operator=(const FencedChip&) = delete;
     kxsim::Chip& chip() { return *chip_; }
+    // Room in the chip's bus log for that many accesses, so that a child
+    // process that uses the chip leaves nothing on the heap.
+    void MakeLogRoom(size_t accesses);
 
 private:
     std::unique_ptr<kxsim::Chip> chip_;

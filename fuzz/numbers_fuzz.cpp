@@ -1,10 +1,14 @@
 // The number parsers: str2long in base 16 and 10, and the -d data parser.
-// The first byte chooses the parser, the rest up to a NUL is the text. A
-// -d text is accepted exactly when it is all hexadecimal digits, and then
-// its words, most significant first, spell it zero-padded to whole words.
+// The first byte chooses the parser, the rest up to a NUL is the text.
+// str2long accepts exactly the texts that strtol reads up to their end or a
+// carriage return, and returns strtol's value. A -d text is accepted exactly
+// when it is all hexadecimal digits, and then its words, most significant
+// first, spell it zero-padded to whole words. Texts that must be refused run
+// in a child process, where the refusal ends the process.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -13,6 +17,12 @@
 #include "utils.h"
 
 namespace {
+
+bool Readable(const std::string& text, int base) {
+    char* end = nullptr;
+    std::strtol(text.c_str(), &end, base);
+    return *end == '\0' || *end == '\r';
+}
 
 bool AllHex(const std::string& text) {
     for (char c : text) {
@@ -39,17 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return -1;
     const std::string text = fuzz::SplitAtNul(data + 1, size - 1).front();
     const int parser = data[0] % 3;
-    const fuzz::Ending ending = fuzz::RunIsolated([&] {
+    const int base = parser == 0 ? 16 : 10;
+    auto parse = [&] {
         if (parser == 2) {
             std::vector<u_int32_t> words;
             DataParse(text.c_str(), words);
             CheckWords(text, words);
-        } else {
-            str2long(text.c_str(), parser == 0 ? 16 : 10);
+        } else if (str2long(text.c_str(), base) != std::strtol(text.c_str(), nullptr, base)) {
+            fuzz::Fail(text + " misread");
         }
-    });
-    if (parser == 2 && (ending == fuzz::Ending::Returned) != AllHex(text)) {
-        fuzz::Fail("-d " + text + (AllHex(text) ? " refused" : " accepted"));
-    }
+    };
+    const bool valid = parser == 2 ? AllHex(text) : Readable(text, base);
+    // A refusal of a valid text ends the fuzzer here, as a fault.
+    if (valid) parse();
+    else if (fuzz::RunIsolated(parse) == fuzz::Ending::Returned) fuzz::Fail(text + " accepted");
     return 0;
 }

@@ -14,7 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(db listing cmdline numbers server client)
 
-work=$(mktemp -d)
+# Memory-backed when possible: every input is written to a file.
+work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The targets keep their chip images and files under TMPDIR.
 export TMPDIR=$work
