@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <new>
 
 #include "kxcr_os.h"
 
@@ -25,10 +26,11 @@ extern "C" uint8_t __stop___sancov_cntrs[] __attribute__((weak));
 namespace fuzz {
 namespace {
 
-// What the child hands back through shared memory.
+// What the child hands back through shared memory: how it ended, followed
+// by its coverage counters.
 struct Shared {
     std::atomic<int> ending;  // -1 until the child ends as it may
-    uint8_t counters[1];      // as many as the program has
+    uint8_t* counters() { return reinterpret_cast<uint8_t*>(this + 1); }
 };
 
 size_t CounterBytes() { return size_t(__stop___sancov_cntrs - __start___sancov_cntrs); }
@@ -37,8 +39,8 @@ Shared* TheShared() {
     static Shared* shared = [] {
         void* p = mmap(nullptr, sizeof(Shared) + CounterBytes(), PROT_READ | PROT_WRITE,
                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) Fail("cannot map the shared page");
-        return static_cast<Shared*>(p);
+        if (p == MAP_FAILED) Fail("cannot map the shared memory");
+        return new (p) Shared{};
     }();
     return shared;
 }
@@ -60,7 +62,7 @@ void CountFree(const volatile void*) { ++g_frees; }
     std::cout.flush();
     std::fflush(nullptr);
     Shared* shared = TheShared();
-    std::memcpy(shared->counters, __start___sancov_cntrs, CounterBytes());
+    std::memcpy(shared->counters(), __start___sancov_cntrs, CounterBytes());
     shared->ending = static_cast<int>(ending);
     _exit(0);
 }
@@ -157,7 +159,7 @@ Ending RunIsolated(const std::function<void()>& body) {
         Fail(WIFSIGNALED(status) ? "the child died of signal " + std::to_string(WTERMSIG(status))
                                  : "the child failed with status " + std::to_string(WEXITSTATUS(status)));
     }
-    std::memcpy(__start___sancov_cntrs, shared->counters, CounterBytes());
+    std::memcpy(__start___sancov_cntrs, shared->counters(), CounterBytes());
     return static_cast<Ending>(ending);
 }
 

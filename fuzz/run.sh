@@ -12,7 +12,9 @@ seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(db listing cmdline numbers server client)
+if [ ${#targets[@]} -eq 0 ]; then
+    for binary in "$build"/*_fuzz; do targets+=("$(basename "${binary%_fuzz}")"); done
+fi
 
 # Memory-backed when possible: every input is written to a file.
 work=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
