@@ -17,7 +17,7 @@ int ramtrawl_main(int argc, char** argv);
 
 namespace {
 
-constexpr size_t kRequests = 2000;
+constexpr size_t kRequests = 600;
 constexpr size_t kMaxWords = 16;
 
 const char kDatabase[] =

@@ -8,7 +8,7 @@
 //   @ rg ADDR [INDEX]        read a gateway (all of it without INDEX)
 //   @ wg ADDR INDEX WORD...  write an entry of a gateway
 //   @ all  |  @ gws          every array  |  every gateway
-// A run ends after 2000 driver requests: a failed access ends ramtrawl.
+// A run ends after 600 driver requests: a failed access ends ramtrawl.
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr size_t kRequests = 2000;
+constexpr size_t kRequests = 600;
 constexpr size_t kOps = 16;
 
 u_int32_t Hex(const std::vector<std::string>& w, size_t i) {

@@ -23,6 +23,10 @@
 extern "C" uint8_t __start___sancov_cntrs[] __attribute__((weak));
 extern "C" uint8_t __stop___sancov_cntrs[] __attribute__((weak));
 
+// A small quarantine of freed memory: every fork copies the page tables of
+// what the fuzzer holds, and the default quarantine grows to 256 MB.
+extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
+
 namespace fuzz {
 namespace {
 
