@@ -1,8 +1,8 @@
 // The remote client's reply handling: a remote kopen, then reads and
 // writes, each request answered by a peer over a socket pair with the next
 // reply of the input. After the first byte the input is the replies, each
-// ended by a NUL; the peer hangs up after the last one (at once when it
-// lacks its NUL). The first reply answers the open request; operation k
+// ended by a NUL; after the last one the peer stops sending, or drops the
+// connection at once when that reply lacks its NUL. The first reply answers the open request; operation k
 // (k = 1, 2, ...) is a write of address 4k when bit (k-1)%8 of the first
 // byte is set, else a read of it. What the client accepts must be the reply
 // to that very request, within its limit (open 10 bytes, read 20, write
@@ -58,10 +58,11 @@ struct Peer {
             const bool ended = next + 1 < replies.size() || last_ended;
             std::string bytes = replies[next++];
             if (ended) bytes += '\0';
-            if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0 || !ended) {
-                shutdown(fd, SHUT_WR);
-            }
+            // A reply without its NUL is the last thing a peer that drops the
+            // connection sends.
+            if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0 || !ended) break;
         }
+        close(fd);
     }
 
     // The reply that answered the request at `address`, which the client
@@ -119,8 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ops.push_back(op);
     }
     if (mf) kclose(mf);
-    serving.join();
-    close(fds[1]);
+    serving.join();  // the peer closes its end
 
     if (mf) peer.Accepted(0, 10);
     for (size_t k = 1; k <= ops.size(); ++k) {
