@@ -91,8 +91,9 @@ void ExitedChild() { EndChild(Ending::Exited); }
     EndChild(Ending::Returned);
 }
 
-// Where one kxcr OS call of the fenced chip goes.
+// The simulated driver's table, and the fenced copy of it in force.
 const kxcr_os_ops* g_chip_os = nullptr;
+kxcr_os_ops g_fenced_os;
 size_t g_requests_left = 0;
 
 bool InDeviceDir(const char* path) {
@@ -106,7 +107,7 @@ int FencedOpen(const char* path, int flags) {
     }
     return g_chip_os->open(path, flags);
 }
-int FencedClose(int fd) { return g_chip_os->close(fd); }
+
 int FencedIoctl(int fd, unsigned long request, void* arg) {
     if (g_requests_left == 0) {
         errno = EIO;
@@ -115,11 +116,7 @@ int FencedIoctl(int fd, unsigned long request, void* arg) {
     --g_requests_left;
     return g_chip_os->ioctl(fd, request, arg);
 }
-void* FencedMmap(void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
-    return g_chip_os->mmap(addr, length, prot, flags, fd, offset);
-}
-int FencedMunmap(void* addr, size_t length) { return g_chip_os->munmap(addr, length); }
-int FencedFlock(int fd, int operation) { return g_chip_os->flock(fd, operation); }
+
 void* FencedOpendir(const char* path) {
     if (std::strcmp(path, "/dev/kdt") != 0) {
         errno = ENOENT;
@@ -127,12 +124,6 @@ void* FencedOpendir(const char* path) {
     }
     return g_chip_os->opendir(path);
 }
-const char* FencedReaddir(void* dir) { return g_chip_os->readdir(dir); }
-int FencedClosedir(void* dir) { return g_chip_os->closedir(dir); }
-
-const kxcr_os_ops kFenced = {FencedOpen,   FencedClose,   FencedIoctl,
-                             FencedMmap,   FencedMunmap,  FencedFlock,
-                             FencedOpendir, FencedReaddir, FencedClosedir};
 
 }  // namespace
 
@@ -212,9 +203,14 @@ FencedChip::FencedChip(size_t requests) {
     chip_ = kxsim::Chip::Open(image, kxsim::Family::Zorvan, &error);
     if (!chip_) Fail("cannot open the simulated chip: " + error);
     kxsim::InstallDriver(chip_.get());
+    // Calls on what was opened go to the driver as they are.
     g_chip_os = kxcr_os();
+    g_fenced_os = *g_chip_os;
+    g_fenced_os.open = FencedOpen;
+    g_fenced_os.ioctl = FencedIoctl;
+    g_fenced_os.opendir = FencedOpendir;
     g_requests_left = requests;
-    kxcr_set_os(&kFenced);
+    kxcr_set_os(&g_fenced_os);
 }
 
 void FencedChip::MakeLogRoom(size_t accesses) {
