@@ -2,8 +2,12 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs; FUZZ_TARGETS picks some (default: all).
+FUZZ_TIME ?= 180
+FUZZ_TARGETS ?=
 
-.PHONY: all deps demo test test-plain test-sanitize bench clean
+.PHONY: all deps demo test test-plain test-sanitize bench fuzz clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -32,5 +36,11 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	for b in build-bench/*_bench; do $$b; done
 
+# The libFuzzer targets under fuzz/, built with clang in their own directory.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAMTRAWL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_TARGETS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
