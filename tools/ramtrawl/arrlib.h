@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <map>
+#include <memory_resource>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kxcr.h"
@@ -81,10 +83,11 @@ public:
 
         u_int32_t Address() const { return _gwAddr; }
 
-        // 32-bit shifts and masks where a shift outside 0..31 gives 0.
-        static u_int32_t Shl(u_int32_t value, int bits);
-        static u_int32_t Shr(u_int32_t value, int bits);
-        static u_int32_t Mask(int bits);
+        // 32-bit shifts and masks where a shift outside 0..31 gives 0. The
+        // count is wide, so that a difference of two int widths never overflows.
+        static u_int32_t Shl(u_int32_t value, long long bits);
+        static u_int32_t Shr(u_int32_t value, long long bits);
+        static u_int32_t Mask(long long bits);
 
     protected:
         // Puts value into the field (offset, size) of word.
@@ -219,6 +222,9 @@ public:
         virtual Status Read(const std::string& arrName, u_int32_t arrIndex);
 
     protected:
+        // Width of the line number: the index bits below the array number.
+        long long LineBits() const;
+
         int _arrayIndexOffset;
         int _arrayIndexSize;
         u_int32_t _arrayMaxIndex;
@@ -298,6 +304,8 @@ public:
 
     // ------------------------------------------------------------------ arrays
 
+    // An array keeps its name as a view: the name must outlive the array
+    // (the loader keeps every name in the library's store).
     class Array {
     public:
         Array(const char* name, Gateway* gw);
@@ -307,7 +315,7 @@ public:
         virtual Status Read(u_int32_t index);
         virtual Status Write(u_int32_t index, const std::vector<u_int32_t>& data);
 
-        const std::string& Name() const { return _name; }
+        std::string_view Name() const { return _name; }
 
     protected:
         // Reads gateway index gwIndex and prints it as line `line` of this array.
@@ -317,7 +325,7 @@ public:
         // Line-number bound with its message; non-zero when line > limit.
         static int LineBeyond(u_int32_t line, u_int32_t limit);
 
-        std::string _name;
+        std::string_view _name;
         Gateway* _associatedGateway;
     };
 
@@ -418,8 +426,14 @@ public:
     Array* ArrayExist(const char* name) const;
 
 private:
-    std::map<std::string, Array*> _arrays;
-    std::map<u_int32_t, Gateway*> _gws;
+    class Loader;
+
+    // Names, arrays and gateways, allocated in bulk and freed together.
+    std::pmr::monotonic_buffer_resource _store;
+    // Every array, in ascending byte order of the names.
+    std::vector<Array*> _arrays;
+    // Every gateway under its database address, in ascending address order.
+    std::vector<std::pair<u_int32_t, Gateway*>> _gws;
 };
 
 #endif  // ARRLIB_H

@@ -52,9 +52,13 @@ ArrLib::GW_array_addr::GW_array_addr(u_int32_t Address, int cOffset, int cSize, 
       _arrayMaxIndex(maxAIndex),
       _maxIndexInArray(maxIndexArr) {}
 
-int ArrLib::GW_array_addr::BadIndex(u_int32_t index) const {
+long long ArrLib::GW_array_addr::LineBits() const {
     // The array number sits right above the line number, at the top of the index field.
-    int lineBits = _indexSize - _arrayIndexSize;
+    return static_cast<long long>(_indexSize) - _arrayIndexSize;
+}
+
+int ArrLib::GW_array_addr::BadIndex(u_int32_t index) const {
+    long long lineBits = LineBits();
     u_int32_t arrayNum =
         _arrayIndexSize == 32 ? index : Shr(index, lineBits) & Mask(_arrayIndexSize);
     u_int32_t arrIndex = lineBits == 32 ? index : index & Mask(lineBits);
@@ -65,7 +69,7 @@ int ArrLib::GW_array_addr::BadIndex(u_int32_t index) const {
 }
 
 ArrLib::Status ArrLib::GW_array_addr::Read() {
-    int lineBits = _indexSize - _arrayIndexSize;
+    long long lineBits = LineBits();
     return LockedDump([this, lineBits] {
         return ForEachUpTo(_arrayMaxIndex, [this, lineBits](u_int32_t arr) {
             return ForEachUpTo(_maxIndexInArray, [this, lineBits, arr](u_int32_t line) {
@@ -76,7 +80,7 @@ ArrLib::Status ArrLib::GW_array_addr::Read() {
 }
 
 ArrLib::Status ArrLib::GW_array_addr::Read(const std::string& arrName, u_int32_t arrIndex) {
-    u_int32_t first = Shl(arrIndex, _indexSize - _arrayIndexSize);
+    u_int32_t first = Shl(arrIndex, LineBits());
     return LockedDump([this, &arrName, first] {
         return ForEachUpTo(_maxIndexInArray, [this, &arrName, first](u_int32_t line) {
             return DumpEntry(first + line, arrName, line);

@@ -28,7 +28,7 @@ ArrLib::Array::~Array() = default;
 ArrLib::Status ArrLib::Array::ReadLine(u_int32_t gwIndex, u_int32_t line) const {
     std::vector<u_int32_t> currRead;
     Status status = _associatedGateway->Read(gwIndex, currRead);
-    if (status == Ok) _associatedGateway->PrintData(_name, line, currRead);
+    if (status == Ok) _associatedGateway->PrintData(std::string(_name), line, currRead);
     return status;
 }
 
@@ -41,7 +41,7 @@ ArrLib::Status ArrLib::Array::DumpNumbered(u_int32_t arrNum) const {
                   << " has no array numbers" << std::endl;
         return AccessError;
     }
-    return gw->Read(_name, arrNum);
+    return gw->Read(std::string(_name), arrNum);
 }
 
 int ArrLib::Array::LineBeyond(u_int32_t line, u_int32_t limit) {
@@ -50,7 +50,7 @@ int ArrLib::Array::LineBeyond(u_int32_t line, u_int32_t limit) {
     return 1;
 }
 
-ArrLib::Status ArrLib::Array::Read() { return _associatedGateway->Read(_name); }
+ArrLib::Status ArrLib::Array::Read() { return _associatedGateway->Read(std::string(_name)); }
 
 ArrLib::Status ArrLib::Array::Read(u_int32_t index) { return ReadLine(index, index); }
 
@@ -140,7 +140,7 @@ ArrLib::Status ArrLib::Array_tag_data::Read(u_int32_t index) {
         Status status = _associatedGateway->Read((way << 6) + index, currRead);
         if (status != Ok) return status;
     }
-    _associatedGateway->PrintData(_name, index, currRead);
+    _associatedGateway->PrintData(std::string(_name), index, currRead);
     return Ok;
 }
 
@@ -193,7 +193,7 @@ ArrLib::Status ArrLib::Array_rx_buffer::Read(u_int32_t index) {
     u_int32_t start = (msbs >> lane) & 1;
     u_int32_t end = (msbs >> (8 + lane)) & 1;
     result = {word, (end << 1) | start};
-    _associatedGateway->PrintData(_name, index, result);
+    _associatedGateway->PrintData(std::string(_name), index, result);
     return Ok;
 }
 

@@ -50,15 +50,15 @@ kfile* ArrLib::Gateway::GetKf() { return _kf; }
 
 void ArrLib::Gateway::SetKf(kfile* kf) { _kf = kf; }
 
-u_int32_t ArrLib::Gateway::Shl(u_int32_t value, int bits) {
+u_int32_t ArrLib::Gateway::Shl(u_int32_t value, long long bits) {
     return bits < 0 || bits > 31 ? 0 : value << bits;
 }
 
-u_int32_t ArrLib::Gateway::Shr(u_int32_t value, int bits) {
+u_int32_t ArrLib::Gateway::Shr(u_int32_t value, long long bits) {
     return bits < 0 || bits > 31 ? 0 : value >> bits;
 }
 
-u_int32_t ArrLib::Gateway::Mask(int bits) {
+u_int32_t ArrLib::Gateway::Mask(long long bits) {
     if (bits <= 0) return 0;
     return bits == 32 ? 0xFFFFFFFFu : Shr(0xFFFFFFFFu, 32 - bits);
 }
@@ -129,13 +129,14 @@ void ArrLib::Gateway::UnLock() {
 }
 
 void ArrLib::Gateway::ReadWindow(u_int32_t last, std::vector<u_int32_t>& result) const {
-    for (int i = _dataSize - 1; i >= 0; --i) result.push_back(CrRead(last - 4u * i));
+    // Counting down from the size itself: size - 1 would overflow for the smallest int.
+    for (int i = _dataSize; i > 0; --i) result.push_back(CrRead(last - 4u * (i - 1)));
 }
 
 void ArrLib::Gateway::WriteWindow(u_int32_t last, const std::vector<u_int32_t>& data) const {
-    for (int i = _dataSize - 1; i >= 0; --i) {
-        size_t word = static_cast<size_t>(i);
-        CrWrite(last - 4u * i, word < data.size() ? data[word] : 0);
+    for (int i = _dataSize; i > 0; --i) {
+        size_t word = static_cast<size_t>(i - 1);
+        CrWrite(last - 4u * (i - 1), word < data.size() ? data[word] : 0);
     }
 }
 
