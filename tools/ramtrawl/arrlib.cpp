@@ -1,6 +1,8 @@
 // The facade of the array library and the loader of the array database.
 #include "arrlib.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -60,11 +62,11 @@ public:
             if (p == end) break;
             const char* word = p;
             while (p != end && !IsDelimiter(*p)) ++p;
-            _words[_count++] = std::string_view(word, static_cast<size_t>(p - word));
+            _words[_count++] = {word, static_cast<size_t>(p - word)};
         }
     }
     size_t Count() const { return _count; }
-    std::string_view Word(size_t n) const { return _words[n - 1]; }
+    std::string_view Word(size_t n) const { return {_words[n - 1].start, _words[n - 1].size}; }
     // The line as written, without its line end.
     std::string_view Text() const {
         size_t last = _text.find_last_not_of("\r\n");
@@ -72,8 +74,13 @@ public:
     }
 
 private:
+    // Plain pointers and sizes: the table is not cleared for each line.
+    struct Span {
+        const char* start;
+        size_t size;
+    };
     std::string_view _text;
-    std::string_view _words[kMaxWords];
+    Span _words[kMaxWords];  // the first _count are set
     size_t _count = 0;
 };
 
@@ -82,7 +89,7 @@ private:
 // addresses (hexadecimal), the others decimal.
 class Numbers {
 public:
-    Numbers(const DbLine& line, size_t words) {
+    void Parse(const DbLine& line, size_t words) {
         for (size_t n = 3; n <= words; ++n)
             _value[n] = str2long(line.Word(n), n == 3 || n == 9 ? 16 : 10);
     }
@@ -91,7 +98,7 @@ public:
     int Int(size_t n) const { return static_cast<int>(Word(n)); }
 
 private:
-    long _value[kMaxWords + 1] = {};
+    long _value[kMaxWords + 1];  // words 3 to the kind's last are set
 };
 
 // Word numbers of the layout every gateway kind takes, and of the
@@ -110,69 +117,31 @@ struct Range {
 
 // Checks the widths and sizes of a line before anything is built from it, so
 // that no layout arithmetic can overflow and no typo reaches another array.
-// The first value out of range is described in *bad.
-bool LayoutFits(const Numbers& n, ArrLib::AccessType kind, size_t words, std::string* bad) {
-    // The data registers end at DataAddr and must not run below address 0.
-    const long maxData = n.Word(kDataAddr) / 4 + 1;
-    Range ranges[8] = {{kCOffset, "cOffset", 0, 32}, {kCSize, "cSize", 0, 32},
-                       {kIOffset, "iOffset", 0, 32}, {kISize, "iSize", 0, 32},
-                       {kDSize, "dSize", 1, maxData}};
-    size_t count = 5;
-    if (kind == ArrLib::clear) ranges[count++] = {11, "corOffset", 0, 31};
-    if (words == kMaxIndexArr) {
-        // The array number takes the top bits of the index field.
-        ranges[count++] = {kAOffset, "aOffset", 0, 32};
-        ranges[count++] = {kASize, "aSize", 0, n.Value(kISize)};
-    }
-    for (const Range* r = ranges; r != ranges + count; ++r) {
-        long v = n.Value(r->word);
-        if (v >= r->low && v <= r->high) continue;
-        *bad = std::string(r->name) + " " + std::to_string(v) + " outside " +
-               std::to_string(r->low) + ".." + std::to_string(r->high);
+// The first range a value lies outside goes to *bad.
+bool LayoutFits(const Numbers& n, ArrLib::AccessType kind, size_t words, Range* bad) {
+    const Range common[] = {{kCOffset, "cOffset", 0, 32}, {kCSize, "cSize", 0, 32},
+                            {kIOffset, "iOffset", 0, 32}, {kISize, "iSize", 0, 32},
+                            // The data registers end at DataAddr and must not run below 0.
+                            {kDSize, "dSize", 1, n.Word(kDataAddr) / 4 + 1}};
+    const Range clearBit = {11, "corOffset", 0, 31};
+    // The array number takes the top bits of the index field.
+    const Range numbering[] = {{kAOffset, "aOffset", 0, 32}, {kASize, "aSize", 0, n.Value(kISize)}};
+    auto within = [&n, bad](const Range& r) {
+        long v = n.Value(r.word);
+        if (v >= r.low && v <= r.high) return true;
+        *bad = r;
         return false;
-    }
-    return true;
+    };
+    if (!std::all_of(std::begin(common), std::end(common), within)) return false;
+    if (kind == ArrLib::clear && !within(clearBit)) return false;
+    return words != kMaxIndexArr || std::all_of(std::begin(numbering), std::end(numbering), within);
 }
 
-// Finds a gateway by address while the gateway list is still in file order:
-// open addressing over positions in the list, kept at most half full.
-class AddressIndex {
-public:
-    using List = std::vector<std::pair<u_int32_t, ArrLib::Gateway*>>;
-    explicit AddressIndex(const List& gws) : _gws(gws), _slots(size_t{1} << _bits) {}
-
-    ArrLib::Gateway* Find(u_int32_t address) const {
-        for (size_t s = Home(address);; s = (s + 1) & (_slots.size() - 1)) {
-            u_int32_t entry = _slots[s];
-            if (entry == 0) return nullptr;
-            if (_gws[entry - 1].first == address) return _gws[entry - 1].second;
-        }
-    }
-    // Indexes the last gateway of the list.
-    void AddLast() {
-        if (2 * _gws.size() > _slots.size()) Grow();
-        Insert(static_cast<u_int32_t>(_gws.size()));
-    }
-
-private:
-    size_t Home(u_int32_t address) const {
-        return static_cast<size_t>((address * 0x9E3779B97F4A7C15ull) >> (64 - _bits));
-    }
-    void Insert(u_int32_t entry) {
-        size_t s = Home(_gws[entry - 1].first);
-        while (_slots[s] != 0) s = (s + 1) & (_slots.size() - 1);
-        _slots[s] = entry;
-    }
-    void Grow() {
-        ++_bits;
-        _slots.assign(size_t{1} << _bits, 0);
-        for (u_int32_t entry = 1; entry < _gws.size(); ++entry) Insert(entry);
-    }
-
-    const List& _gws;
-    unsigned _bits = 10;
-    std::vector<u_int32_t> _slots;  // position in the list + 1; 0 is free
-};
+// "cOffset 33 outside 0..32"
+std::string Outside(const Range& r, const Numbers& n) {
+    return std::string(r.name) + " " + std::to_string(n.Value(r.word)) + " outside " +
+           std::to_string(r.low) + ".." + std::to_string(r.high);
+}
 
 // Calls line(text) for each line of the file, its line feed included, in
 // blocks read whole. A long line stays one line. False on a read error.
@@ -212,9 +181,12 @@ bool ForEachLine(FILE* file, Visit&& line) {
 // --------------------------------------------------------------------- loader
 
 // Builds the registries line by line; Finish puts them in order.
+// Builds the registries line by line. Each line is parsed and checked at
+// once, but registered only after the next line has been parsed: the index
+// slots it needs are fetched from memory in the meantime.
 class ArrLib::Loader {
 public:
-    Loader(ArrLib& lib, const char* dbFile) : _lib(lib), _dbFile(dbFile), _index(lib._gws) {}
+    Loader(ArrLib& lib, const char* dbFile) : _lib(lib), _dbFile(dbFile) {}
 
     void Add(std::string_view text) {
         ++_lineNo;
@@ -223,42 +195,46 @@ public:
         const Keyword* keyword = FindKeyword(line.Word(2));
         if (keyword == nullptr) return;
         if (line.Count() < keyword->words) LineError("Too few words", *keyword, line);
-        Numbers numbers(line, keyword->words);
-        std::string bad;
-        if (!LayoutFits(numbers, keyword->kind, keyword->words, &bad))
-            LineError(bad.c_str(), *keyword, line);
-        u_int32_t address = numbers.Word(kAddress);
-        Gateway* gw = _index.Find(address);
-        bool newGw = gw == nullptr;
-        _lib._arrays.push_back(Build(keyword->kind, Name(line.Word(1)), numbers, gw));
-        if (newGw) {
-            _lib._gws.emplace_back(address, gw);
-            _index.AddLast();
-        }
+        // The slot the pending line does not use.
+        Parsed& next = _parsed[_pending == &_parsed[0] ? 1 : 0];
+        next.kind = keyword->kind;
+        next.numbers.Parse(line, keyword->words);
+        Range bad;
+        if (!LayoutFits(next.numbers, keyword->kind, keyword->words, &bad))
+            LineError(Outside(bad, next.numbers).c_str(), *keyword, line);
+        next.name = Name(line.Word(1));
+        _lib._gwIndex.Prefetch(next.numbers.Word(kAddress));
+        Finish();
+        _pending = &next;
     }
 
-    // Sorts both registries; of two arrays with one name the later line wins.
+    // Registers the last line parsed.
     void Finish() {
-        auto& gws = _lib._gws;
-        if (!std::is_sorted(gws.begin(), gws.end()))
-            std::sort(gws.begin(), gws.end(),
-                      [](const auto& a, const auto& b) { return a.first < b.first; });
-        auto& arrays = _lib._arrays;
-        auto byName = [](const Array* a, const Array* b) { return a->Name() < b->Name(); };
-        if (!std::is_sorted(arrays.begin(), arrays.end(), byName))
-            std::stable_sort(arrays.begin(), arrays.end(), byName);
-        auto kept = arrays.begin();
-        for (auto it = arrays.begin(); it != arrays.end(); ++it) {
-            if (it + 1 != arrays.end() && (*it)->Name() == it[1]->Name()) {
-                (*it)->~Array();
-                continue;
-            }
-            *kept++ = *it;
-        }
-        arrays.erase(kept, arrays.end());
+        if (_pending) Register(*_pending);
+        _pending = nullptr;
     }
 
 private:
+    // A line of a known kind, parsed and checked.
+    struct Parsed {
+        AccessType kind;
+        Numbers numbers;
+        const char* name;
+    };
+
+    // Builds the line's array, and its gateway when the address is new.
+    void Register(const Parsed& p) {
+        u_int32_t address = p.numbers.Word(kAddress);
+        auto& gws = _lib._gws;
+        std::optional<u_int32_t> gwAt = _lib._gwIndex.Find(address);
+        Gateway* gw = gwAt ? gws[*gwAt].second : nullptr;
+        _lib._arrays.push_back(Build(p.kind, p.name, p.numbers, gw));
+        if (!gwAt) {
+            _lib._gwIndex.Insert(address, static_cast<u_int32_t>(gws.size()));
+            gws.emplace_back(address, gw);
+        }
+    }
+
     [[noreturn]] void LineError(const char* what, const Keyword& keyword, const DbLine& line) {
         std::cout << "-E- " << what << " for " << keyword.word << " in DataBase file " << _dbFile
                   << " line " << std::dec << _lineNo << " : " << line.Text() << std::endl;
@@ -321,8 +297,9 @@ private:
 
     ArrLib& _lib;
     const char* _dbFile;
-    AddressIndex _index;
     unsigned _lineNo = 0;
+    Parsed _parsed[2];
+    Parsed* _pending = nullptr;
 };
 
 ArrLib::ArrLib(const char* db_file, const char* device) {
@@ -338,33 +315,126 @@ ArrLib::ArrLib(const char* db_file, const char* device) {
     Gateway::SetKf(kf);
 }
 
+// ----------------------------------------------------------------- bulk memory
+
+namespace {
+
+// Blocks of at least this size are mapped on their own, in huge pages.
+constexpr size_t kHugePage = 2 << 20;
+
+class BulkMemory : public std::pmr::memory_resource {
+    void* do_allocate(size_t bytes, size_t align) override {
+        if (bytes < kHugePage) return std::pmr::new_delete_resource()->allocate(bytes, align);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        // Only advice: without huge pages the memory is as good.
+        madvise(p, bytes, MADV_HUGEPAGE);
+        return p;
+    }
+    void do_deallocate(void* p, size_t bytes, size_t align) override {
+        if (bytes < kHugePage) return std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+        munmap(p, bytes);
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+};
+
+}  // namespace
+
+std::pmr::memory_resource* ArrLib::Bulk() {
+    static BulkMemory bulk;
+    return &bulk;
+}
+
+// ---------------------------------------------------------------------- index
+
+std::optional<u_int32_t> ArrLib::AddressIndex::Find(u_int32_t address) const {
+    if (_slots.empty()) return std::nullopt;
+    u_int32_t hash = Hash(address);
+    for (size_t s = Home(hash);; s = (s + 1) & (_slots.size() - 1)) {
+        const Slot& slot = _slots[s];
+        if (slot.position == 0) return std::nullopt;
+        if (slot.hash == hash) return slot.position - 1;
+    }
+}
+
+void ArrLib::AddressIndex::Insert(u_int32_t address, u_int32_t position) {
+    if (2 * (_used + 1) > _slots.size()) {
+        std::pmr::vector<Slot> old(size_t{1} << (_bits = std::max(_bits + 1, 10u)), Bulk());
+        old.swap(_slots);
+        for (const Slot& slot : old)
+            if (slot.position != 0) Place(slot);
+    }
+    Place({Hash(address), position + 1});
+    ++_used;
+}
+
+void ArrLib::AddressIndex::Prefetch(u_int32_t address) const {
+    if (!_slots.empty()) __builtin_prefetch(&_slots[Home(Hash(address))]);
+}
+
+void ArrLib::AddressIndex::Place(const Slot& slot) {
+    size_t s = Home(slot.hash);
+    while (_slots[s].position != 0) s = (s + 1) & (_slots.size() - 1);
+    _slots[s] = slot;
+}
+
 // --------------------------------------------------------------------- facade
 
 ArrLib::~ArrLib() {
     // Arrays first: they point into the gateways. The store frees the memory.
     for (Array* array : _arrays) array->~Array();
-    // A gateway still holding its lock releases it here.
-    for (auto& entry : _gws) entry.second->~Gateway();
+    // A gateway still holding its lock releases it here, in address order;
+    // the others touch no register.
+    std::vector<std::pair<u_int32_t, Gateway*>> locked;
+    for (auto& entry : _gws) {
+        if (entry.second->Locked())
+            locked.push_back(entry);
+        else
+            entry.second->~Gateway();
+    }
+    std::sort(locked.begin(), locked.end());
+    for (auto& entry : locked) entry.second->~Gateway();
     kclose(Gateway::GetKf());
     Gateway::SetKf(nullptr);
 }
 
+std::vector<ArrLib::Array*> ArrLib::ArraysByName() const {
+    std::vector<Array*> sorted(_arrays.begin(), _arrays.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Array* a, const Array* b) { return a->Name() < b->Name(); });
+    // Of several arrays with one name, the last line's counts.
+    auto kept = sorted.begin();
+    for (auto it = sorted.begin(); it != sorted.end(); ++it)
+        if (it + 1 == sorted.end() || (*it)->Name() != it[1]->Name()) *kept++ = *it;
+    sorted.erase(kept, sorted.end());
+    return sorted;
+}
+
+std::vector<std::pair<u_int32_t, ArrLib::Gateway*>> ArrLib::GwsByAddress() const {
+    std::vector<std::pair<u_int32_t, Gateway*>> sorted(_gws.begin(), _gws.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return sorted;
+}
+
 ArrLib::Gateway* ArrLib::GwExist(u_int32_t gwAddress) const {
-    auto found = std::lower_bound(_gws.begin(), _gws.end(), gwAddress,
-                                  [](const auto& entry, u_int32_t a) { return entry.first < a; });
-    return found != _gws.end() && found->first == gwAddress ? found->second : nullptr;
+    std::optional<u_int32_t> at = _gwIndex.Find(gwAddress);
+    return at ? _gws[*at].second : nullptr;
 }
 
 ArrLib::Array* ArrLib::ArrayExist(const char* name) const {
     std::string_view wanted(name);
-    auto found = std::lower_bound(_arrays.begin(), _arrays.end(), wanted,
-                                  [](const Array* a, std::string_view n) { return a->Name() < n; });
-    return found != _arrays.end() && (*found)->Name() == wanted ? *found : nullptr;
+    // From the end: of two lines with one name the later wins.
+    auto found = std::find_if(_arrays.rbegin(), _arrays.rend(),
+                              [wanted](const Array* a) { return a->Name() == wanted; });
+    return found == _arrays.rend() ? nullptr : *found;
 }
 
 ArrLib::Status ArrLib::ReadByGw() {
     Status lockStatus = Ok;
-    for (auto& entry : _gws) {
+    for (auto& entry : GwsByAddress()) {
         Status status = entry.second->Read();
         if (status == GWLocked) {
             // The address comes out in the base the dumps left the stream in.
@@ -396,7 +466,7 @@ ArrLib::Status ArrLib::WriteByGw(u_int32_t address, u_int32_t index,
 
 ArrLib::Status ArrLib::ReadByArray() {
     Status lockStatus = Ok;
-    for (Array* array : _arrays) {
+    for (Array* array : ArraysByName()) {
         if (array->Name() == kSkippedByWalk) continue;
         Status status = array->Read();
         if (status == GWLocked) {

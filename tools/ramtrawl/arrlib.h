@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory_resource>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -82,6 +83,7 @@ public:
         static void SetKf(kfile* kf);
 
         u_int32_t Address() const { return _gwAddr; }
+        bool Locked() const { return _locked; }
 
         // 32-bit shifts and masks where a shift outside 0..31 gives 0. The
         // count is wide, so that a difference of two int widths never overflows.
@@ -428,12 +430,48 @@ public:
 private:
     class Loader;
 
+    // Positions in the gateway registry by address: open addressing over a
+    // bijective hash of the address, so a slot tells its address without a
+    // look into the registry. At most half full.
+    class AddressIndex {
+    public:
+        std::optional<u_int32_t> Find(u_int32_t address) const;
+        void Insert(u_int32_t address, u_int32_t position);
+        // Starts fetching the slot where a search for address begins.
+        void Prefetch(u_int32_t address) const;
+
+    private:
+        struct Slot {
+            u_int32_t hash;
+            u_int32_t position;  // + 1; 0 is a free slot
+        };
+        static u_int32_t Hash(u_int32_t address) { return address * 0x9E3779B1u; }
+        size_t Home(u_int32_t hash) const { return hash >> (32 - _bits); }
+        void Place(const Slot& slot);
+
+        unsigned _bits = 0;
+        size_t _used = 0;
+        std::pmr::vector<Slot> _slots{Bulk()};
+    };
+
+    // The registries in name and in address order, for the walks.
+    std::vector<Array*> ArraysByName() const;
+    std::vector<std::pair<u_int32_t, Gateway*>> GwsByAddress() const;
+
+    // Memory for the bulk of a database: large blocks in huge pages where
+    // the kernel offers them, for fewer page faults and address-translation
+    // misses.
+    static std::pmr::memory_resource* Bulk();
+
     // Names, arrays and gateways, allocated in bulk and freed together.
-    std::pmr::monotonic_buffer_resource _store;
-    // Every array, in ascending byte order of the names.
-    std::vector<Array*> _arrays;
-    // Every gateway under its database address, in ascending address order.
-    std::vector<std::pair<u_int32_t, Gateway*>> _gws;
+    std::pmr::monotonic_buffer_resource _store{Bulk()};
+    // Every array, in file order. Of several with one name the last counts:
+    // the lookup searches from the end (a run looks up one name), and the
+    // walk keeps the last of each name.
+    std::pmr::vector<Array*> _arrays{Bulk()};
+    // Every gateway under its database address, in file order, and its index.
+    std::pmr::vector<std::pair<u_int32_t, Gateway*>> _gws{Bulk()};
+    AddressIndex _gwIndex;
 };
 
 #endif  // ARRLIB_H
