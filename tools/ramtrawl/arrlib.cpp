@@ -172,7 +172,7 @@ bool ForEachLine(FILE* file, Visit&& line) {
 }
 
 [[noreturn]] void LoadError(const char* what, const char* name) {
-    std::cout << "-E- " << what << " : " << name << std::endl;
+    std::cout << "-E- " << what << " : " << name << '\n';
     exit(1);
 }
 
@@ -237,7 +237,7 @@ private:
 
     [[noreturn]] void LineError(const char* what, const Keyword& keyword, const DbLine& line) {
         std::cout << "-E- " << what << " for " << keyword.word << " in DataBase file " << _dbFile
-                  << " line " << std::dec << _lineNo << " : " << line.Text() << std::endl;
+                  << " line " << std::dec << _lineNo << " : " << line.Text() << '\n';
         exit(1);
     }
 
@@ -439,7 +439,7 @@ ArrLib::Status ArrLib::ReadByGw() {
         if (status == GWLocked) {
             // The address comes out in the base the dumps left the stream in.
             std::cout << "-E- GW " << entry.first << " was not read, because it was locked"
-                      << std::endl;
+                      << '\n';
             lockStatus = GWLocked;
         } else if (status != Ok) {
             return status;
@@ -471,7 +471,7 @@ ArrLib::Status ArrLib::ReadByArray() {
         Status status = array->Read();
         if (status == GWLocked) {
             std::cout << "-E- array " << array->Name() << " was not read, because its gw was locked"
-                      << std::endl;
+                      << '\n';
             lockStatus = GWLocked;
         } else if (status != Ok) {
             return status;

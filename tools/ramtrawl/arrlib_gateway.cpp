@@ -1,5 +1,10 @@
 // The gateway protocol shared by every gateway kind: lock, busy wait, data
 // registers, control word, release; the dumps and the printed form of entries.
+//
+// Lines end in '\n' without a flush of their own: standard output is line
+// buffered on a terminal and block buffered otherwise (a dump into a pipe or
+// a file costs no write per line). The one writer to standard error flushes
+// standard output first.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -73,6 +78,7 @@ u_int32_t ArrLib::Gateway::CrRead(u_int32_t addr) const {
     u_int32_t value = kUnreadWord;
     if (kread4(_kf, addr, &value) != 4) {
         int err = errno;
+        // Standard output may hold data lines still: they come first.
         std::cout.flush();
         fprintf(stderr, "-E- Cr read (0x%08x) failed: %s(%d)\n", addr, strerror(err), err);
         exit(2);
@@ -100,7 +106,7 @@ ArrLib::Status ArrLib::Gateway::Lock() {
             return Ok;
         }
         if (timeOut > kPollLimit) {
-            std::cout << "-E- TimeOut lock GW " << std::hex << _gwAddr << std::endl;
+            std::cout << "-E- TimeOut lock GW " << std::hex << _gwAddr << '\n';
             return GWLocked;
         }
     }
@@ -110,7 +116,7 @@ ArrLib::Status ArrLib::Gateway::PollBusy(u_int32_t expected) const {
     for (int timeOut = 0;; ++timeOut) {
         if (((CrRead(_gwAddr) & kBusyBit) != 0) == (expected != 0)) return Ok;
         if (timeOut > kPollLimit) {
-            std::cout << "-E- TimeOut Busy" << std::endl;
+            std::cout << "-E- TimeOut Busy" << '\n';
             return GWBusy;
         }
     }
@@ -150,7 +156,7 @@ void ArrLib::Gateway::WriteData(const std::vector<u_int32_t>& data) const {
 
 ArrLib::Status ArrLib::Gateway::WaitIdle(const char* message) const {
     if (PollBusy(0) == Ok) return Ok;
-    std::cout << "-E- GW " << std::hex << _gwAddr << message << std::endl;
+    std::cout << "-E- GW " << std::hex << _gwAddr << message << '\n';
     return GWBusy;
 }
 
@@ -235,17 +241,17 @@ ArrLib::Status ArrLib::Gateway::Read(u_int32_t index) {
 
 int ArrLib::Gateway::BadIndex(u_int32_t index) const {
     if (index <= _maxIndex) return 0;
-    std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << std::endl;
+    std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << '\n';
     return 1;
 }
 
 void ArrLib::Gateway::PrintData(u_int32_t index, const std::vector<u_int32_t>& data) const {
     std::cout << std::hex << _gwAddr << " : " << std::setfill(' ') << std::setw(3) << index << " : "
-              << data << std::endl;
+              << data << '\n';
 }
 
 void ArrLib::Gateway::PrintData(const std::string& name, u_int32_t index,
                                 const std::vector<u_int32_t>& data) const {
     std::cout << std::hex << _gwAddr << " : " << name << " : " << std::setfill(' ') << std::setw(3)
-              << index << " : " << data << std::endl;
+              << index << " : " << data << '\n';
 }

@@ -54,7 +54,7 @@ ArrLib::Status ArrLib::GW_irisc::Access(u_int32_t ctrl, vector<u_int32_t>& data)
     if (toLock && Lock() != Ok) return GWLocked;
     if (PollBusy(0) != Ok) {
         std::cout << "-E- GW " << std::hex << _gwAddr << " is busy before read attempt"
-                  << std::endl;
+                  << '\n';
         return GWBusy;
     }
     bool read = (ctrl & kReadBit) != 0;
@@ -62,7 +62,7 @@ ArrLib::Status ArrLib::GW_irisc::Access(u_int32_t ctrl, vector<u_int32_t>& data)
     Activate(ctrl);
     if (PollBusy(0) != Ok) {
         std::cout << "-E- GW " << std::hex << _gwAddr << " is busy, waited for the read to end "
-                  << "1000" << " attempts" << std::endl;
+                  << "1000" << " attempts" << '\n';
         return GWBusy;
     }
     if (read) ReadData(data);
