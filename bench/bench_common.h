@@ -42,12 +42,16 @@ inline Spread SpreadOf(std::vector<double> values) {
 }
 
 // One row of the final table: "RESULT|figure|value|goal|spread|verdict".
-// Goals are "<= x" or ">= x".
+// Goals are "<= x", ">= x", or "-" for a figure without one.
 inline void Result(const std::string& figure, const Spread& s, const char* goal) {
-    double bound = std::atof(goal + 3);
-    bool met = goal[0] == '<' ? s.median <= bound : s.median >= bound;
+    const char* verdict = "-";
+    if (goal[0] != '-') {
+        double bound = std::atof(goal + 3);
+        bool met = goal[0] == '<' ? s.median <= bound : s.median >= bound;
+        verdict = met ? "met" : "MISSED";
+    }
     printf("RESULT|%s|%.3f|%s|%.3f..%.3f|%s\n", figure.c_str(), s.median, goal, s.low, s.high,
-           met ? "met" : "MISSED");
+           verdict);
     fflush(stdout);
 }
 
