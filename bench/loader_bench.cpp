@@ -1,9 +1,10 @@
-// Loading the array database against a bare read-and-split of the same file,
-// at 10k, 100k and 1M generated lines, and the loader's peak memory. The two
+// Loading the array database (construction and destruction of the library)
+// against a bare read-and-split of the same file, at 10k, 100k and 1M
+// generated lines, in processor time, and the loader's peak memory. The two
 // alternate, so that a change in the machine's load weighs on both sides.
-// Goals: the load at most 2x the read-and-split at 1M lines; its time per
-// line at 1M at most 1.5x that at 10k (linear); its peak memory at most
-// twice the file's size above the peak of loading an empty file.
+// Goals at 1M lines: the load at most 2x the read-and-split, its time per
+// line at most 1.5x that at 10k (linear), its peak memory at most twice the
+// file's size above the peak of a process that loads an empty file.
 #include <sys/stat.h>
 
 #include <cstring>
@@ -86,16 +87,16 @@ size_t ReadAndSplit(const char* path) {
 }
 
 double TimeLoad(const std::string& path) {
-    double start = bench::Now();
+    double start = bench::CpuNow();
     { ArrLib lib(path.c_str(), kDevice); }
-    return bench::Now() - start;
+    return bench::CpuNow() - start;
 }
 
 double TimeReadAndSplit(const std::string& path) {
-    double start = bench::Now();
+    double start = bench::CpuNow();
     volatile size_t sum = ReadAndSplit(path.c_str());
     (void)sum;
-    return bench::Now() - start;
+    return bench::CpuNow() - start;
 }
 
 // This process's peak resident memory, in bytes.
@@ -182,16 +183,19 @@ int main(int argc, char** argv) {
         bench::Spread load = bench::SpreadOf(loads);
         bench::Spread split = bench::SpreadOf(splits);
         long peak = PeakOfLoad(image, db);
-        printf("%7zu lines, %6.1f MB: load %8.2f ms, read-and-split %7.2f ms, peak %6.1f MB "
+        printf("%7zu lines, %6.1f MB: load %8.2f ms, read-and-split %7.2f ms (processor time), "
+               "peak %6.1f MB "
                "(empty file: %.1f MB)\n",
                lines, st.st_size / 1e6, load.median * 1e3, split.median * 1e3, peak / 1e6,
                baseline / 1e6);
+        // The goals hold at 1M lines; smaller files show the scaling.
+        bool goal = lines == 1000000;
         std::string at = " at " + std::to_string(lines / 1000) + "k lines";
-        bench::Result("load / read-and-split" + at, bench::SpreadOf(ratios), "<= 2");
+        bench::Result("load / read-and-split" + at, bench::SpreadOf(ratios), goal ? "<= 2" : "-");
         bench::Spread memory;
         memory.median = memory.low = memory.high =
             static_cast<double>(peak - baseline) / static_cast<double>(st.st_size);
-        bench::Result("load peak memory / file size" + at, memory, "<= 2");
+        bench::Result("load peak memory above empty / file size" + at, memory, goal ? "<= 2" : "-");
         double perLine = load.median / static_cast<double>(lines);
         if (lines == 10000) perLine10k = perLine;
         if (lines == 1000000) {

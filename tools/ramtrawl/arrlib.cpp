@@ -2,6 +2,7 @@
 #include "arrlib.h"
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +24,9 @@ constexpr size_t kMaxWords = 16;
 const char* const kSkippedByWalk = "sxp.pb_context";
 // The database is read in blocks of this size; a longer line grows the block.
 constexpr size_t kReadBlock = 1 << 20;
+// No line of a known kind is shorter: ten words of at least one character,
+// their separators and the line feed.
+constexpr size_t kShortestLine = 20;
 
 struct Keyword {
     std::string_view word;
@@ -188,6 +192,15 @@ class ArrLib::Loader {
 public:
     Loader(ArrLib& lib, const char* dbFile) : _lib(lib), _dbFile(dbFile) {}
 
+    // Room in the registries for as many lines as a file of this size can
+    // hold: only what is used is ever touched, and nothing is copied as
+    // they grow.
+    void Reserve(off_t fileSize) {
+        size_t lines = static_cast<size_t>(fileSize) / kShortestLine + 1;
+        _lib._arrays.reserve(lines);
+        _lib._gws.reserve(lines);
+    }
+
     void Add(std::string_view text) {
         ++_lineNo;
         DbLine line(text);
@@ -243,7 +256,7 @@ private:
 
     // A copy of the name in the store, ended by a NUL.
     const char* Name(std::string_view name) {
-        char* copy = static_cast<char*>(_lib._store.allocate(name.size() + 1, 1));
+        char* copy = static_cast<char*>(_lib._names.allocate(name.size() + 1, 1));
         memcpy(copy, name.data(), name.size());
         copy[name.size()] = '\0';
         return copy;
@@ -306,6 +319,8 @@ ArrLib::ArrLib(const char* db_file, const char* device) {
     FILE* file = fopen(db_file, "rb");
     if (file == nullptr) LoadError("Cannot open DataBase file", db_file);
     Loader loader(*this, db_file);
+    struct stat st {};
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) loader.Reserve(st.st_size);
     bool read = ForEachLine(file, [&loader](std::string_view line) { loader.Add(line); });
     fclose(file);
     if (!read) LoadError("Error reading DataBase file", db_file);
