@@ -10,9 +10,12 @@ base=${1:-}
 out=$root/build-bench
 log=$out/bench.log
 
+# The benchmarks and the programs they run; the tests are not needed.
+targets="ramtrawl kxcr-server $(for f in "$root"/bench/*.cpp; do basename "$f" .cpp; done)"
+
 build() {  # source dir, build dir
     cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON >/dev/null &&
-        cmake --build "$2" -j "$jobs" >/dev/null
+        cmake --build "$2" -j "$jobs" --target $targets >/dev/null
 }
 
 # remote_bench words its ratio itself: "remote kread4 / raw round trip: R (target <= 1.15)".
@@ -24,10 +27,14 @@ rows() {  # column
 build "$root" "$out" || exit 1
 if [ -n "$base" ]; then
     src=$root/build-bench-base/src
-    rm -rf "$src" && mkdir -p "$src" &&
-        git -C "$root" archive "$base" | tar -x -C "$src" || exit 1
+    rev=$(git -C "$root" rev-parse "$base") || exit 1
+    # Extracted once per revision, so that a second run builds only what changed.
+    if [ "$(cat "$src.rev" 2>/dev/null)" != "$rev" ]; then
+        rm -rf "$src" && mkdir -p "$src" && git -C "$root" archive "$rev" | tar -x -C "$src" &&
+            echo "$rev" >"$src.rev" || exit 1
+    fi
     # Today's benchmarks and their build rules over the old code.
-    rm -rf "$src/bench" && cp -r "$root/bench" "$src/bench" && cp "$root/CMakeLists.txt" "$src/"
+    rm -rf "$src/bench" && cp -rp "$root/bench" "$src/bench" && cp -p "$root/CMakeLists.txt" "$src/"
     build "$src" "$root/build-bench-base/build" || exit 1
 fi
 

@@ -184,7 +184,6 @@ bool ForEachLine(FILE* file, Visit&& line) {
 
 // --------------------------------------------------------------------- loader
 
-// Builds the registries line by line; Finish puts them in order.
 // Builds the registries line by line. Each line is parsed and checked at
 // once, but registered only after the next line has been parsed: the index
 // slots it needs are fetched from memory in the meantime.
