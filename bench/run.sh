@@ -20,7 +20,7 @@ build() {  # source dir, build dir
 
 # remote_bench words its ratio itself: "remote kread4 / raw round trip: R (target <= 1.15)".
 rows() {  # column
-    sed -E -e "s#^remote kread4 / raw round trip: ([0-9.]+) \(target (.*)\)#RESULT|remote kread4 / raw round trip|\1|\2|-|-#" \
+    sed -E -e 's/\x1b\[[0-9;]*m//g' -e "s#^remote kread4 / raw round trip: ([0-9.]+) \(target (.*)\)#RESULT|remote kread4 / raw round trip|\1|\2|-|-#" \
         -e "s#^RESULT\|#RESULT|$1|#"
 }
 
@@ -61,16 +61,16 @@ awk -F'|' -v base="$base" '
     }
     END {
         if (base != "") {
-            printf "%-48s %10s %10s %-8s %-16s %s\n", "figure", "before", "after", "goal", "after spread", "after"
+            printf "%-56s %8s %8s %-8s %-16s %s\n", "figure", "before", "after", "goal", "after spread", "after"
         } else {
-            printf "%-48s %10s %-8s %-16s %s\n", "figure", "value", "goal", "spread", "verdict"
+            printf "%-56s %8s %-8s %-16s %s\n", "figure", "value", "goal", "spread", "verdict"
         }
         for (i = 1; i <= n; ++i) {
             f = order[i]
             if (base != "")
-                printf "%-48s %10s %10s %-8s %-16s %s\n", f, value["before", f], value["after", f], goal[f], spread["after", f], verdict["after", f]
+                printf "%-56s %8s %8s %-8s %-16s %s\n", f, value["before", f], value["after", f], goal[f], spread["after", f], verdict["after", f]
             else
-                printf "%-48s %10s %-8s %-16s %s\n", f, value["after", f], goal[f], spread["after", f], verdict["after", f]
+                printf "%-56s %8s %-8s %-16s %s\n", f, value["after", f], goal[f], spread["after", f], verdict["after", f]
         }
         for (i = 1; i <= loads; ++i) print load[i]
     }' "$log"
