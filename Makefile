@@ -31,10 +31,10 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Every benchmark, ending with a table; BENCH_BASE=<git revision> adds a
+# "before" column measured on that revision's code in the same run.
 bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON
-	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/*_bench; do $$b; done
+	JOBS=$(JOBS) bash bench/run.sh $(BENCH_BASE)
 
 # The libFuzzer targets under fuzz/, built with clang in their own directory.
 fuzz: deps
@@ -43,4 +43,4 @@ fuzz: deps
 	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-bench-base $(FUZZ_BUILD)
