@@ -2,8 +2,12 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+# Seconds each fuzz target runs; FUZZ_TARGETS picks some (default: all).
+FUZZ_TIME ?= 180
+FUZZ_TARGETS ?=
 
-.PHONY: all deps demo test test-plain test-sanitize bench clean
+.PHONY: all deps demo test test-plain test-sanitize bench fuzz clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -27,10 +31,16 @@ test-sanitize: deps
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Every benchmark, ending with a table; BENCH_BASE=<git revision> adds a
+# "before" column measured on that revision's code in the same run.
 bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON
-	cmake --build build-bench -j $(JOBS)
-	for b in build-bench/*_bench; do $$b; done
+	JOBS=$(JOBS) bash bench/run.sh $(BENCH_BASE)
+
+# The libFuzzer targets under fuzz/, built with clang in their own directory.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRAMTRAWL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_targets
+	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-bench-base $(FUZZ_BUILD)

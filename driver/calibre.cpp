@@ -1,6 +1,7 @@
 // The Calibre I2C adapter: every access is one I2C transaction through the
 // kernel driver, the address phase first.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -23,14 +24,21 @@ int calbr_transaction(kfile* mf, unsigned offset, const uint8_t* out, int out_le
     return kxcr_os()->ioctl(mf->fd, KDT_IOC_TRANS, trans) < 0 ? -1 : 0;
 }
 
-// Returns the bytes read (short when the slave stopped answering), never
-// more than asked for whatever the driver reports.
+// A count of bytes moved; a short one (the slave stopped answering) comes
+// with errno EIO, so that the caller's message names a cause.
+int moved(int count, int length) {
+    if (count < length) errno = EIO;
+    return count;
+}
+
+// Returns the bytes read, never more than asked for whatever the driver
+// reports.
 int calbr_read64(kfile* mf, unsigned offset, void* data, int length) {
     kdt_trans_st trans;
     if (calbr_transaction(mf, offset, nullptr, 0, length, &trans) < 0) return -1;
     const int got = static_cast<int>(std::min<uint32_t>(trans.rd_count, length));
     std::memcpy(data, trans.rd_buff, got);
-    return got;
+    return moved(got, length);
 }
 
 // Returns the data bytes written: the address phase does not count, so a
@@ -40,7 +48,7 @@ int calbr_write64(kfile* mf, unsigned offset, void* data, int length) {
     if (calbr_transaction(mf, offset, static_cast<const uint8_t*>(data), length, 0, &trans) < 0) return -1;
     const uint32_t address_len = trans.wr_size - length;
     const uint32_t written = trans.wr_count > address_len ? trans.wr_count - address_len : 0;
-    return static_cast<int>(std::min<uint32_t>(written, length));
+    return moved(static_cast<int>(std::min<uint32_t>(written, length)), length);
 }
 
 // Words travel most significant byte first.

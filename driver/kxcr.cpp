@@ -91,17 +91,16 @@ DType family_of(const char* name) {
 
 // ---- The table ----
 
-// The row of each kind, indexed by KType. An empty row is a transport not in
-// this build: the USB-I2C adapters (usbioctl.cpp).
+// The row of each kind, indexed by KType.
 const kxcr_transport* const kind_rows[] = {
     &pci_transport,      // KDT_PCI
     &pciconf_transport,  // KDT_PCICONF
     &calibre_transport,  // KDT_CALBR
-    nullptr,             // KDT_USB
+    &kdt_usb_transport,  // KDT_USB
     &ib_transport,       // KDT_IB
     &kif_transport,      // KDT_IF
     &ppc_transport,      // KDT_PPC
-    nullptr,             // KDT_USB_DIMAX
+    &dimax_transport,    // KDT_USB_DIMAX
 };
 static_assert(std::size(kind_rows) == KDT_USB_DIMAX + 1, "one row per KType");
 
@@ -191,9 +190,7 @@ const kxcr_transport* transport_for(const kfile* mf) {
         errno = EPERM;
         return nullptr;
     }
-    const kxcr_transport* t = kind_rows[mf->tp];
-    if (!t) errno = ENOSYS;
-    return t;
+    return kind_rows[mf->tp];
 }
 
 const kxcr_transport* word_transport_for(const kfile* mf) {
@@ -360,8 +357,7 @@ int prepare_i2c_data(unsigned char* buf, DType dtype, unsigned int offset, const
 int ksw_reset(kfile* mf) {
     const kxcr_transport* t = mf ? transport_for(mf) : nullptr;
     if (t && t->sw_reset) return t->sw_reset(mf);
-    // A transport not in this build has said so already.
-    if (t || !mf) errno = EPERM;
+    errno = EPERM;
     return -1;
 }
 

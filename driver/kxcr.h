@@ -2,8 +2,8 @@
  * kxcr: access to a chip's configuration-register (CR) space through one
  * handle type, whatever the path: a memory-mapped PCI window, PCI
  * configuration cycles, a Calibre I2C adapter, kif and ppc device files of
- * the kernel driver, the chip's own I2C master, InfiniBand management
- * datagrams, or a remote server reached over TCP.
+ * the kernel driver, the chip's own I2C master, two USB-I2C adapters,
+ * InfiniBand management datagrams, or a remote server reached over TCP.
  *
  * The contract of every access routine: a byte count, or -1 with errno set
  * by the call that failed.
@@ -162,6 +162,58 @@ int ibvsmad_i2c_rw(ibvs_mad* h, u_int i2c_device_id, u_int32_t memory_address, u
 /* Prints "ibvsmad: iberror: failed: ..." (is_error) or "ibvsmad: ibwarning:
  * ..." to standard output; with is_error the process then ends with 255. */
 int iberror(int is_error, const char* fn, const char* msg, ...) __attribute__((format(printf, 3, 4)));
+
+/* USB-I2C adapters over Linux usbdevfs: the kdt USB adapter (vendor
+ * requests) and the Dimax U2C adapter (bulk command and response). */
+
+/* One I2C transfer. The slave travels in 8-bit form (the 7-bit address
+ * shifted left by one). For the kdt adapter wCount is the number of Data
+ * bytes to send or receive; for Dimax it is the length of the address phase
+ * at the start of Data, and a read leaves the data and then the status byte
+ * in Data. */
+typedef struct _I2C_TRANS {
+    unsigned char byTransType; /* always 0 */
+    unsigned char bySlvDevAddr;
+    unsigned int wMemoryAddr; /* kdt adapter's memory-address field: 0 */
+    int wCount;
+    unsigned char Data[256];
+} I2C_TRANS, *PI2C_TRANS;
+
+struct usb_device_descriptor; /* <linux/usb/ch9.h> */
+
+/* usb_control_msg: 0 on success (the count moved is not passed on), -1 with
+ * errno. usb_get_descriptor: the bytes the device gave, or -1.
+ * usb_get_device_descriptor: 0 once all 18 bytes came (EIO when fewer), with
+ * idVendor and idProduct in host order. */
+int usb_control_msg(int fd, int requesttype, int request, int value, int index, char* bytes, int size,
+                    int timeout);
+int usb_get_descriptor(int fd, unsigned char type, unsigned char index, void* buf, int size);
+int usb_get_device_descriptor(int fd, struct usb_device_descriptor* buf);
+
+/* The kdt adapter's requests: the bytes moved, or -1 with errno. */
+int kdt_WriteI2c(int fd, PI2C_TRANS tr);
+int kdt_ReadI2c(int fd, PI2C_TRANS tr);
+int kdt_ReadIoPorts(int fd, PI2C_TRANS tr);
+int kdt_WriteIoPorts(int fd, PI2C_TRANS tr);
+int kdt_Debug(int fd, PI2C_TRANS tr);
+
+/* One Dimax exchange of `size` data bytes (at most 255) with signals held
+ * back: 0; 200 + the adapter's status byte; or an errno value (EIO when a
+ * transfer moved another count than asked). */
+int dimax_ReadI2c(int fd, PI2C_TRANS tr, int size);
+int dimax_WriteI2c(int fd, PI2C_TRANS tr, int size);
+
+/* The I2C lock: an advisory lock on the adapter's device file around every
+ * Dimax exchange, on unless "KXCR_I2C_SEM" is "0". i2c_sem_wait gives 0, -1
+ * with errno, or -2 when the lock stayed taken for 500,000 tries. The _sem
+ * exchanges return the lock's result without exchanging when it is not 0,
+ * else the exchange's, or the release's when the exchange succeeded. */
+int i2c_sem_open(kfile* mf, const char* name);
+int i2c_sem_close(kfile* mf);
+int i2c_sem_wait(kfile* mf);
+int i2c_sem_post(kfile* mf);
+int dimax_ReadI2c_sem(kfile* mf, int fd, PI2C_TRANS tr, int size);
+int dimax_WriteI2c_sem(kfile* mf, int fd, PI2C_TRANS tr, int size);
 
 #ifdef __cplusplus
 }

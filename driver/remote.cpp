@@ -4,6 +4,7 @@
 #include "remote.h"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "tcp.h"
 #include "transport.h"
@@ -26,15 +29,101 @@ constexpr size_t kMaxRemoteName = 1022;
 constexpr int kOpenReplyMax = 10;
 constexpr int kReadReplyMax = 20;
 constexpr int kWriteReplyMax = 40;
+// How far the client reads on for the NUL of a reply longer than its limit,
+// so that the next reply starts in step. A peer that sends more without a
+// NUL has lost the framing.
+constexpr int kReplyBound = 4096;
 
-// One request and its reply, which replaces the request in buf. Returns the
-// reply's length, or -1 when the exchange failed or the reply did not end
-// within its limit (parsing it would run past the buffer).
+// The sockets of handles whose peer went out of step (bytes that answer no
+// request, or no NUL within kReplyBound): what comes next may answer an
+// earlier request, so every later access fails unsent. The state lives here,
+// keyed by socket until kclose, because the handle's layout is public; the
+// lock is for handles used by different threads.
+class OutOfStep {
+public:
+    bool Has(int sock) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return std::find(socks_.begin(), socks_.end(), sock) != socks_.end();
+    }
+    void Add(int sock) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        socks_.push_back(sock);
+    }
+    void Remove(int sock) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        socks_.erase(std::remove(socks_.begin(), socks_.end(), sock), socks_.end());
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<int> socks_;
+};
+
+OutOfStep out_of_step;
+
+// Sends the text and its NUL in one call, so that a request costs one
+// system call.
+int send_text(int sock, const char* text, int flags) {
+    const size_t len = strlen(text) + 1;
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = send(sock, text + done, len - done, flags);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        done += n;
+    }
+    return 0;
+}
+
+// Receives one reply and copies it with its NUL into `reply`, which has room
+// for `limit` bytes: its length, or -1 with errno. What arrives is taken in
+// one call in the common case. A reply longer than its limit is read on to
+// its NUL and fails with EIO, leaving the stream in step. The peer sends
+// nothing between a reply and the next request, so bytes after the NUL
+// answer no request: *in_step is cleared for them, as for a reply without a
+// NUL within kReplyBound bytes.
+int receive_reply(int sock, char* reply, int limit, bool* in_step) {
+    char in[kReplyBound];
+    int got = 0;
+    const char* nul = nullptr;
+    while (!nul) {
+        if (got == kReplyBound) {
+            *in_step = false;
+            errno = EIO;
+            return -1;
+        }
+        ssize_t n = recv(sock, in + got, kReplyBound - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            // The peer closed before the reply ended.
+            if (n == 0) errno = EIO;
+            return -1;
+        }
+        nul = static_cast<const char*>(memchr(in + got, '\0', n));
+        got += n;
+    }
+    const int len = static_cast<int>(nul - in);
+    if (len + 1 < got) *in_step = false;
+    if (len + 1 < got || len + 1 > limit) {
+        errno = EIO;
+        return -1;
+    }
+    memcpy(reply, in, len + 1);
+    return len;
+}
+
+// One access request and its reply, which replaces the request in buf: the
+// reply's length, or -1 with EIO when the exchange failed. A handle whose
+// peer went out of step sends nothing.
 int exchange(int sock, char* buf, int reply_max) {
-    int terminated = 0;
-    if (writes(sock, buf) < 0) return -1;
-    int len = reads_term(sock, buf, reply_max, &terminated);
-    return terminated ? len : -1;
+    bool in_step = true;
+    int len = -1;
+    if (!out_of_step.Has(sock) && send_text(sock, buf, 0) == 0) {
+        len = receive_reply(sock, buf, reply_max, &in_step);
+    }
+    if (!in_step) out_of_step.Add(sock);
+    if (len < 0) errno = EIO;
+    return len;
 }
 
 // The remote name as remote_open parses it: the part after the last '/',
@@ -57,17 +146,17 @@ int parse_port(const char* text) {
     return errno != 0 || port < 1 || port > 65535 ? -1 : static_cast<int>(port);
 }
 
+// The open request goes out before the SIGPIPE handler is installed: a peer
+// that has already dropped the connection must fail the open, not end the
+// process.
 int open_request(int sock, const char* device, DType dtype) {
     char header[16];
     snprintf(header, sizeof header, "O 0x%08x ", static_cast<unsigned>(dtype));
+    const std::string request = header + std::string(device);
     char reply[kOpenReplyMax];
-    int terminated = 0;
-    if (writen(sock, header, 13) < 0 || writes(sock, const_cast<char*>(device)) < 0 ||
-        reads_term(sock, reply, sizeof reply, &terminated) < 0) {
-        return -1;
-    }
-    if (!terminated) {
-        errno = EIO;
+    bool in_step = true;
+    if (send_text(sock, request.c_str(), MSG_NOSIGNAL) != 0 ||
+        receive_reply(sock, reply, sizeof reply, &in_step) < 0) {
         return -1;
     }
     if (reply[0] != 'O') {
@@ -138,8 +227,7 @@ int remote_open(const char* name, kfile* mf, DType dtype) {
 int remote_read4(kfile* mf, unsigned int offset, u_int32_t* value) {
     char buf[kReadReplyMax];
     snprintf(buf, sizeof buf, "R 0x%08x", offset);
-    // The value starts at the third character; a shorter reply carries none,
-    // and what lies beyond its NUL is the old request.
+    // The value starts at the third character; a shorter reply carries none.
     if (exchange(mf->sock, buf, sizeof buf) <= 2 || buf[0] != 'O') {
         errno = EIO;
         return -1;
@@ -166,8 +254,8 @@ int remote_write4(kfile* mf, unsigned int offset, u_int32_t value) {
 }
 
 int remote_close(kfile* mf) {
-    char close_request[] = "C";
-    writes(mf->sock, close_request);
+    out_of_step.Remove(mf->sock);
+    send_text(mf->sock, "C", 0);
     int rc = close(mf->sock);
     mf->sock = -1;
     return rc;

@@ -11,9 +11,4 @@ int remote_write4(kfile* mf, unsigned int offset, u_int32_t value);
 int remote_close(kfile* mf);
 void sig_pipe(int signo);
 
-// From tcp.cpp: reads, also telling whether the terminating NUL arrived
-// (*terminated 1) or the text stopped at maxlen or at the end of the
-// stream (0).
-int reads_term(int fd, char* ptr, int maxlen, int* terminated);
-
 #endif  // KXCR_REMOTE_H

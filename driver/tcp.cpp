@@ -1,5 +1,6 @@
-// TCP helpers of the remote access protocol, shared by the client
-// (remote.cpp) and the remote-access server.
+// TCP helpers of the remote access protocol: connection set-up for the
+// client (remote.cpp) and the remote-access server, and the string reads and
+// writes of the protocol.
 //
 // Every request and reply is text ending in one NUL. The stream has no other
 // framing, so a reader must never take bytes past the NUL that ends its
@@ -19,7 +20,6 @@
 #include <cstring>
 
 #include "kxcr.h"
-#include "remote.h"
 
 namespace {
 
@@ -181,14 +181,10 @@ int writen(int fd, void* vptr, int nbytes) {
     return nbytes;
 }
 
-int reads_term(int fd, char* ptr, int maxlen, int* terminated) {
-    int stored = read_until(fd, ptr, maxlen, '\0', terminated);
-    return stored > 0 && *terminated ? stored - 1 : stored;
-}
-
 int reads(int fd, char* ptr, int maxlen) {
     int terminated = 0;
-    return reads_term(fd, ptr, maxlen, &terminated);
+    int stored = read_until(fd, ptr, maxlen, '\0', &terminated);
+    return stored > 0 && terminated ? stored - 1 : stored;
 }
 
 int readnl(int fd, char* ptr, int maxlen) {

@@ -53,6 +53,8 @@ extern const kxcr_transport kif_transport;      // kif.cpp
 extern const kxcr_transport remote_transport;   // remote.cpp
 extern const kxcr_transport ib_transport;       // kxcr_ib.cpp
 extern const kxcr_transport i2c_master_row;     // kxcr_i2c.cpp
+extern const kxcr_transport kdt_usb_transport;  // usb.cpp
+extern const kxcr_transport dimax_transport;    // usb.cpp
 
 // Chunk slots a row may fill (kxcr_block.cpp). move_in_pieces moves a chunk
 // as pieces of at most `piece` bytes with `move`, for a path that carries
@@ -65,8 +67,7 @@ int read_chunk_by_kread64(kfile* mf, unsigned offset, void* data, int length);
 int write_chunk_by_kwrite64(kfile* mf, unsigned offset, void* data, int length);
 
 // The row serving a handle: the remote client when `sock` is not -1, else
-// the row of its kind. Null with errno ENOSYS for a transport not in this
-// build, EPERM for a kind that does not exist.
+// the row of its kind. Null with errno EPERM for a kind that does not exist.
 const kxcr_transport* transport_for(const kfile* mf);
 // The row carrying the handle's 32-bit accesses: transport_for, except that
 // an "i2cm" handle of a kind that allows it goes through the I2C master.

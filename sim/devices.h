@@ -38,6 +38,9 @@ void* PpcMmap(OpenDevice& dev, void* addr, size_t length, int prot, int flags, o
 int PciconfIoctl(OpenDevice& dev, unsigned long request, void* arg);                             // dev_pciconf.cpp
 int CalbrIoctl(OpenDevice& dev, unsigned long request, void* arg);                               // dev_calbr.cpp
 int KifIoctl(OpenDevice& dev, unsigned long request, void* arg);                                 // dev_kif.cpp
+int KxusbIoctl(OpenDevice& dev, unsigned long request, void* arg);                               // dev_usb.cpp
+int DimaxIoctl(OpenDevice& dev, unsigned long request, void* arg);                               // dev_usb.cpp
+int UnknownUsbIoctl(OpenDevice& dev, unsigned long request, void* arg);                          // dev_usb.cpp
 
 // -1 with errno set, for handlers.
 int Fail(int err);
@@ -54,6 +57,9 @@ inline const DeviceKind kDeviceKinds[] = {
     {&kDuvraPciconfName, Family::Duvra, PciconfIoctl, nullptr},
     {&kZorvanI2cmName, Family::Zorvan, PciconfIoctl, nullptr},
     {&kDuvraI2cmName, Family::Duvra, PciconfIoctl, nullptr},
+    {&kKxusbName, Family::Zorvan, KxusbIoctl, nullptr},
+    {&kDimaxName, Family::Zorvan, DimaxIoctl, nullptr},
+    {&kUnknownUsbName, Family::Zorvan, UnknownUsbIoctl, nullptr},
 };
 
 }  // namespace detail

@@ -68,6 +68,16 @@ struct I2cMasterState {
     I2cConversation conversation;
 };
 
+// The simulated USB adapters (dev_usb*.cpp): their knobs and what an adapter
+// keeps between requests.
+struct UsbAdapters {
+    uint32_t fault;         // UsbFault of every transfer
+    uint32_t dimax_status;  // knob: status byte of every Dimax response; 0: the real one
+    uint32_t response_len;  // Dimax: bytes of a response not yet collected
+    uint8_t response[256];
+    uint8_t ports[8];  // kdt adapter: the I/O port bytes last written
+};
+
 struct Header {
     uint64_t magic;
     uint32_t version;
@@ -81,6 +91,7 @@ struct Header {
     int32_t flush_slot_pids[kFlushSlots];
     uint32_t i2c_busy_starts;  // knob: starts the slave answers busy
     I2cMasterState i2c_master;
+    UsbAdapters usb;
 };
 
 class Image {

@@ -99,6 +99,28 @@
 // (ConnectI2cMaster); the master's state and knob are in the image, that
 // connection is not.
 //
+// USB-I2C adapters. The driver also serves three USB device files of the
+// Zorvan chip, driven through usbdevfs requests (control, bulk, claim and
+// release of interface 0) and bridged to the chip's I2C slave: the kdt USB
+// adapter (vendor 0x0ABF, product 0x03E9), the Dimax U2C adapter (0x0ABF,
+// 0x3370) and a device no adapter of kxcr matches (0x0ABF, 0x3371). Each
+// answers the standard request for its 18-byte device descriptor. The kdt
+// adapter's vendor request 0xF2 is one conversation with the slave: an OUT
+// request writes its data stage, an IN request reads it (a short answer when
+// the slave stops driving the bus); the 8-bit slave byte is the high byte of
+// the value, the transfer type (0) its low byte. Request 0xF1 sets 8 I/O
+// port bytes (OUT) and reads the first 4 back (IN); 0xFF reads a debug text.
+// The Dimax adapter takes a command on bulk endpoint 2 and keeps its
+// response (a read's data, then a status byte) for endpoint 0x84 until
+// collected; a new command drops what was not collected, a command it
+// cannot parse gets no response, and a collection without response times
+// out. A slave that does not acknowledge stalls the kdt request (EPIPE) and
+// gives Dimax status 2. Knobs: SetUsbFault (every transfer of every adapter
+// moves one byte less, times out, or moves nothing) and SetDimaxStatus. An
+// adapter's state and knobs live in the image and its lock is its device
+// file's, so processes share one adapter and contend for it as for a real
+// one.
+//
 // The driver serves the device names of the chip's family below. Requests
 // through pciconf, kif and Calibre devices are bus accesses with their side
 // effects and knobs; the window ("pci") is a plain mapping of the CR region:
@@ -148,6 +170,17 @@ extern const char* const kDuvraPciconfName;   // "/dev/kdt/kx52100_pciconf0"
 // master.
 extern const char* const kZorvanI2cmName;  // "/dev/kdt/kx31001_pciconf0_i2cm"
 extern const char* const kDuvraI2cmName;   // "/dev/kdt/kx52100_pciconf0_i2cm"
+extern const char* const kKxusbName;          // "/dev/kdt/kx31001_kxusb0" (kdt USB adapter)
+extern const char* const kDimaxName;          // "/dev/kdt/kx31001_kxusb_dimax0"
+extern const char* const kUnknownUsbName;     // "/dev/kdt/kx31001_kxusb_unknown0"
+
+// What every transfer of the simulated USB adapters does.
+enum class UsbFault {
+    None,
+    Short,    // moves one byte less than asked
+    TimeOut,  // fails with ETIMEDOUT, moving nothing
+    Silent,   // moves nothing and reports 0 bytes
+};
 
 // What one conversation with the I2C slave has in flight, kept by its master
 // so that conversations of different masters do not mix.
@@ -219,6 +252,10 @@ public:
     // `device`, a chip on another image, or this chip's own slave when null.
     void SetI2cMasterBusyReads(uint32_t n);
     void ConnectI2cMaster(Chip* device);
+    // The simulated USB adapters' knobs (dev_usb.cpp); status 0 lets the
+    // Dimax adapter report its own.
+    void SetUsbFault(UsbFault fault);
+    void SetDimaxStatus(uint8_t status);
     // The slave one bus event at a time, for a master that keeps `c` from
     // its start to its stop. Start takes the address byte (address << 1, | 1
     // to read); Start and Write return the acknowledge; Read gives false when

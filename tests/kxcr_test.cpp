@@ -13,8 +13,6 @@ TEST(Kxcr, NamesThatOpenNoTransport) {
         {"/dev/kdt/kx31001_other0", 0, false, ENOENT},  // no transport token
         {kxsim::kDevI2cName, 0, false, ENOENT},
         {"/dev/kdt/kx31001_pci_cr7", 0, false, ENOENT},  // no such device file
-        // Transports not in this build.
-        {"/dev/kdt/kx31001_kxusb0", 0, false, ENOSYS},
     });
 }
 
@@ -28,7 +26,8 @@ TEST(Kxcr, DevicesListing) {
     EXPECT_EQ(listed, (std::set<std::string>{kxsim::kZorvanPciName, kxsim::kZorvanPciconfName,
                                              kxsim::kZorvanCalbrName, kxsim::kZorvanKifName,
                                              kxsim::kZorvanPpcName, kxsim::kDevI2cName,
-                                             kxsim::kZorvanI2cmName}));
+                                             kxsim::kZorvanI2cmName, kxsim::kKxusbName,
+                                             kxsim::kDimaxName, kxsim::kUnknownUsbName}));
     EXPECT_EQ(kdevices(buf, sizeof buf, 0), 0);
     ASSERT_EQ(kdevices(buf, sizeof buf, KDEVS_PPC), 1);
     EXPECT_STREQ(buf, kxsim::kZorvanPpcName);

@@ -1,6 +1,7 @@
 // The remote client through kxcr against a scripted peer that records every
 // byte it receives.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,11 +12,14 @@
 #include <vector>
 
 #include "kxcr.h"
+#include "sim_helpers.h"
 #include "tcp.h"
 
 namespace {
 
 using namespace std::string_literals;
+using simtest::Fails;
+using simtest::Try;
 
 // A peer on a free loopback port: for each scripted reply it reads one
 // NUL-terminated request and answers with the reply's exact bytes (an empty
@@ -64,7 +68,8 @@ private:
                 hang_up_ = true;
                 break;
             }
-            if (write(fd, reply.data(), reply.size()) < 0) break;
+            // The client may have closed already.
+            if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
         }
         char buf[256];
         ssize_t n;
@@ -99,10 +104,13 @@ TEST(RemoteClient, OpenReadWriteCloseSendExactlyTheRequests) {
               kOpenRequest + "R 0x00000010\0"s + "W 0x000f0014 0xdeadbeef\0"s + "C\0"s);
 }
 
-enum class Op { Open, Read, Write, Read64, Write64 };
+// ReadAfterBadReply: a read at 0x40 whose reply fails it with EIO, then the
+// row's read.
+enum class Op { Open, Read, Write, Read64, Write64, ReadAfterBadReply };
 
 // Each row: open the remote name (PEER stands for the peer's host:port),
-// then one access; the peer answers with the scripted replies.
+// then one access; the peer answers with the scripted replies. want_sent:
+// the requests between the open and the close, when the row checks them.
 TEST(RemoteClient, RequestsAndReplies) {
     struct Row {
         const char* name;
@@ -113,14 +121,16 @@ TEST(RemoteClient, RequestsAndReplies) {
         int want_rc;
         int want_errno;
         u_int32_t want_value;
+        std::string want_sent = {};
     };
+    const std::string r40 = "R 0x00000040\0"s;
     const std::string long_name = "host/PEER,@dev@" + std::string(1100, 'a');
     const Row rows[] = {
         {"no comma", "PEER", {}, Op::Open, 0, -1, EINVAL, 0},
         {"no colon after the last slash", "PEER/dev,x", {}, Op::Open, 0, -1, EINVAL, 0},
         {"refused open", "PEER,@dev@x", {"E 2\0"s}, Op::Open, 0, -1, ENOENT, 0},
-        {"open reply without NUL within 10 bytes", "PEER,@dev@x", {"OOOOOOOOOOOOOO"}, Op::Open,
-         0, -1, EIO, 0},
+        {"open reply over 10 bytes", "PEER,@dev@x", {"OOOOOOOOOOOOOO\0"s}, Op::Open, 0, -1, EIO,
+         0},
         {"name over 1022 characters", long_name, {kOpenOk}, Op::Open, 0, 0, 0, 0},
         {"hexadecimal value", "PEER,@dev@x", {kOpenOk, "O 0x89abcdef\0"s}, Op::Read, 0x40, 4, 0,
          0x89abcdef},
@@ -130,16 +140,27 @@ TEST(RemoteClient, RequestsAndReplies) {
          {kOpenOk, "O\0"s}, Op::Read, 0x40, -1, EIO, 7},
         {"value above 32 bits", "PEER,@dev@x", {kOpenOk, "O 0x123456789\0"s}, Op::Read, 0x40,
          -1, EIO, 7},
-        {"read reply without NUL within 20 bytes", "PEER,@dev@x",
-         {kOpenOk, "O 0x0000000000000000000001"}, Op::Read, 0x40, -1, EIO, 7},
+        {"read reply over 20 bytes", "PEER,@dev@x", {kOpenOk, "O 0x0000000000000000000001\0"s},
+         Op::Read, 0x40, -1, EIO, 7},
         {"connection closed before the read reply", "PEER,@dev@x", {kOpenOk, ""}, Op::Read, 0x40,
          -1, EIO, 7},
         {"misaligned read", "PEER,@dev@x", {kOpenOk}, Op::Read, 2, -1, EINVAL, 7},
         {"write done", "PEER,@dev@x", {kOpenOk, "O\0"s}, Op::Write, 0x40, 4, 0, 0},
         {"refused write", "PEER,@dev@x", {kOpenOk, "E rdonly\0"s}, Op::Write, 0x40, -1, EIO, 0},
-        {"write reply without NUL within 40 bytes", "PEER,@dev@x", {kOpenOk, std::string(45, 'O')},
+        {"write reply over 40 bytes", "PEER,@dev@x", {kOpenOk, std::string(45, 'O') + '\0'},
          Op::Write, 0x40, -1, EIO, 0},
         {"misaligned write", "PEER,@dev@x", {kOpenOk}, Op::Write, 0x41, -1, EINVAL, 0},
+        // The stream has no framing but the NULs: a reply taken only up to its
+        // limit, or with bytes that answer no request, would hand a later read
+        // the value meant for an earlier one. The first reply's tail looks like
+        // a reply.
+        {"reply over its limit read on to its NUL", "PEER,@dev@x",
+         {kOpenOk, std::string(20, 'x') + "O 0x5\0"s, "O 0x2\0"s}, Op::ReadAfterBadReply, 0x44, 4,
+         0, 2, r40 + "R 0x00000044\0"s},
+        {"two replies to one request: nothing more is sent", "PEER,@dev@x",
+         {kOpenOk, "O 0x1\0O 0x5\0"s, "O 0x2\0"s}, Op::ReadAfterBadReply, 0x44, -1, EIO, 7, r40},
+        {"no NUL within 4096 bytes: nothing more is sent", "PEER,@dev@x",
+         {kOpenOk, std::string(4096, 'O')}, Op::ReadAfterBadReply, 0x44, -1, EIO, 7, r40},
         // The protocol has no block request.
         {"block read", "PEER,@dev@x", {kOpenOk}, Op::Read64, 0x40, -1, EOPNOTSUPP, 7},
         {"block write", "PEER,@dev@x", {kOpenOk}, Op::Write64, 0x40, -1, EOPNOTSUPP, 7},
@@ -157,12 +178,20 @@ TEST(RemoteClient, RequestsAndReplies) {
         if (mf && row.op == Op::Write) rc = kwrite4(mf, row.offset, 1);
         if (mf && row.op == Op::Read64) rc = kread64(mf, row.offset, &value, 4);
         if (mf && row.op == Op::Write64) rc = kwrite64(mf, row.offset, &value, 4);
+        if (mf && row.op == Op::ReadAfterBadReply) {
+            EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
+            errno = 0;
+            rc = kread4(mf, row.offset, &value);
+        }
         int err = errno;
         if (mf) kclose(mf);
         EXPECT_EQ(rc, row.want_rc);
         EXPECT_EQ(err, row.want_errno) << strerror(err);
-        if (row.op == Op::Read) {
+        if (row.op == Op::Read || row.op == Op::ReadAfterBadReply) {
             EXPECT_EQ(value, row.want_value);
+        }
+        if (!row.want_sent.empty()) {
+            EXPECT_EQ(peer.Received(), "O 0x00000001 /dev/x\0"s + row.want_sent + "C\0"s);
         }
         // A refused access sends nothing.
         if ((row.want_errno == EINVAL || row.want_errno == EOPNOTSUPP) && mf) {
@@ -174,6 +203,48 @@ TEST(RemoteClient, RequestsAndReplies) {
                       "O 0x00000001 /dev/" + cut.substr(cut.find(',') + 6) + "\0C\0"s);
         }
     }
+}
+
+// A server that drops the connection at once: the open fails with an error
+// and raises no SIGPIPE, which would end a client that has no handler yet.
+// The drop is a FIN and then a reset, after which a send fails with EPIPE,
+// the error that raises the signal; it lands before or after the request
+// goes out, so several opens.
+TEST(RemoteClient, OpenToAServerThatHangsUpFails) {
+    constexpr int kOpens = 20;
+    const int listen_fd = open_listen_socket("127.0.0.1", 0);
+    ASSERT_GE(listen_fd, 0);
+    std::thread server([listen_fd] {
+        for (int i = 0; i < kOpens; ++i) {
+            int fd = accept(listen_fd, nullptr, nullptr);
+            shutdown(fd, SHUT_WR);
+            const linger reset{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            close(fd);
+        }
+    });
+    sigset_t pipe_signal;
+    sigset_t old_mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+    const std::string name = "127.0.0.1:" + std::to_string(local_port(listen_fd)) + ",@dev@x";
+    for (int i = 0; i < kOpens; ++i) {
+        errno = 0;
+        EXPECT_EQ(kopen(name.c_str()), nullptr);
+        EXPECT_NE(errno, 0);
+    }
+    sigset_t pending;
+    sigpending(&pending);
+    const bool raised = sigismember(&pending, SIGPIPE);
+    if (raised) {
+        const timespec now{};
+        sigtimedwait(&pipe_signal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    server.join();
+    close(listen_fd);
+    EXPECT_FALSE(raised);
 }
 
 }  // namespace
