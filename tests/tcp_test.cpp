@@ -119,6 +119,11 @@ TEST(TcpHelpers, WritesAndWritenlSendExactlyTheirText) {
         p.CloseWriter();
         EXPECT_EQ(p.Rest(), row.want_sent);
     }
+    // A write that fails fails the call, with its errno.
+    char text[] = "xy";
+    errno = 0;
+    EXPECT_EQ(writes(-1, text), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace
