@@ -1,9 +1,6 @@
 #include "arrlib_helpers.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 
@@ -12,34 +9,18 @@ namespace arrtest {
 const char* const kDevice = "/dev/kdt/kx31001_pciconf0";
 
 std::unique_ptr<SimChip> SimChip::Create(const std::string& db_text, std::string* error) {
-    std::string dir = (std::filesystem::temp_directory_path() / "arrlibXXXXXX").string();
-    if (mkdtemp(dir.data()) == nullptr) {
-        *error = "cannot create a temporary directory";
-        return nullptr;
-    }
-    std::ofstream(dir + "/arr_db.txt", std::ios::binary) << db_text;
-    auto chip = kxsim::Chip::Open(dir + "/chip.img", kxsim::Family::Zorvan, error);
-    if (!chip || !chip->LoadDatabase(dir + "/arr_db.txt", error)) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-        return nullptr;
-    }
-    kxsim::InstallDriver(chip.get());
-    return std::unique_ptr<SimChip>(new SimChip(dir, std::move(chip)));
+    std::unique_ptr<SimChip> sim(new SimChip(db_text));
+    if (sim->sim_.chip) return sim;
+    *error = "cannot make the simulated chip";
+    return nullptr;
 }
 
-SimChip::~SimChip() {
-    CloseDevice();
-    kxsim::UninstallDriver();
-    chip_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-}
+SimChip::~SimChip() { CloseDevice(); }
 
 bool SimChip::OpenDevice() {
     kf_ = kopen(kDevice);
     ArrLib::Gateway::SetKf(kf_);
-    chip_->ClearTraffic();
+    sim_.chip->ClearTraffic();
     return kf_ != nullptr;
 }
 

@@ -15,6 +15,7 @@
 
 #include "arrlib.h"
 #include "sim.h"
+#include "sim_helpers.h"
 
 namespace arrtest {
 
@@ -31,26 +32,24 @@ public:
     // (also written as the database file), with the simulated driver
     // installed. Null with a reason on failure.
     static std::unique_ptr<SimChip> Create(const std::string& db_text, std::string* error);
-    ~SimChip();  // closes the device if open, uninstalls the driver, removes the directory
+    ~SimChip();  // closes the device if open; the driver and the directory go with sim_
     SimChip(const SimChip&) = delete;
     SimChip& operator=(const SimChip&) = delete;
 
-    kxsim::Chip& chip() { return *chip_; }
-    const std::string& dir() const { return dir_; }
-    std::string db_path() const { return dir_ + "/arr_db.txt"; }
+    kxsim::Chip& chip() { return *sim_.chip; }
+    const std::string& dir() const { return sim_.dir.path(); }
+    std::string db_path() const { return dir() + "/arr_db.txt"; }
 
     // Opens kDevice, installs it with Gateway::SetKf and clears the bus log.
     bool OpenDevice();
     void CloseDevice();
 
-    const arrtest::Traffic& Traffic() const { return chip_->Traffic(); }
-    void ClearTraffic() { chip_->ClearTraffic(); }
+    const arrtest::Traffic& Traffic() const { return sim_.chip->Traffic(); }
+    void ClearTraffic() { sim_.chip->ClearTraffic(); }
 
 private:
-    SimChip(std::string dir, std::unique_ptr<kxsim::Chip> chip)
-        : dir_(std::move(dir)), chip_(std::move(chip)) {}
-    std::string dir_;
-    std::unique_ptr<kxsim::Chip> chip_;
+    explicit SimChip(const std::string& db_text) : sim_(kxsim::Family::Zorvan, db_text) {}
+    simtest::DriverChip sim_;
     kfile* kf_ = nullptr;
 };
 
