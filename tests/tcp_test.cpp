@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -68,6 +69,7 @@ TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
         {"readnl: empty line", readnl, "\nx", true, 20, 0, "\n\0"s, "x"},
         {"readnl: cut to maxlen with its NUL", readnl, "abcdef\n", true, 3, 2, "ab\0"s, "cdef\n"},
         {"readnl: stream ends without newline", readnl, "abc", true, 20, 3, "abc\0"s, ""},
+        {"readnl: no room for the NUL", readnl, "x\n", true, 0, -1, "", "x\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -124,6 +126,14 @@ TEST(TcpHelpers, WritesAndWritenlSendExactlyTheirText) {
     errno = 0;
     EXPECT_EQ(writes(-1, text), -1);
     EXPECT_EQ(errno, EBADF);
+}
+
+TEST(TcpHelpers, ListenSocketRefusesABadPortOrAddress) {
+    for (const auto& [address, port] : {std::pair<const char*, int>{nullptr, 65536}, {nullptr, -1}, {"nowhere", 0}}) {
+        errno = 0;
+        EXPECT_EQ(open_listen_socket(address, port), -1) << port;
+        EXPECT_EQ(errno, EINVAL) << port;
+    }
 }
 
 }  // namespace
