@@ -117,6 +117,7 @@ TEST(IriscBadIndex, ChecksWayAndEntryOfEachArray) {
         {"data, entry 64", 0x11001000, 1},
         {"large data, entry 1023", 0x1300FFC0, 0},
         {"large data, entry 1024", 0x13010000, 1},
+        {"large data write, entry 1023", 0x1400FFC0, 0},
     };
     for (const auto& c : cases) EXPECT_EQ(gw.BadIndex(c.ctrl), c.bad) << c.label;
 }
