@@ -13,6 +13,10 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+/* Everything declared here is the shared library's interface; the rest of
+ * the library is built hidden. */
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -113,5 +117,7 @@ void pellik_wa_clear_stots(kfile* mf);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KXCR_H */
