@@ -31,24 +31,17 @@ namespace {
 // characters, with its NUL.
 constexpr size_t kMaxRequest = 13 + 1022 + 1;
 
+// Device files live in the driver's directory, one level deep.
+constexpr std::string_view kDeviceDir = "/dev/kdt/";
+
 struct Session {
     int fd;
-    bool read_only;
+    const SessionRules& rules;
     std::string peer;
     kfile* dev = nullptr;
 };
 
 enum class Got { Request, TooLong, End };
-
-std::string peer_name(int fd) {
-    sockaddr_in peer{};
-    socklen_t len = sizeof peer;
-    char dotted[INET_ADDRSTRLEN] = "?";
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
-        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
-    }
-    return std::string(dotted) + ":" + std::to_string(ntohs(peer.sin_port));
-}
 
 // The request as the log shows it: printable, and short.
 std::string printable(std::string_view text) {
@@ -57,9 +50,7 @@ std::string printable(std::string_view text) {
     return text.size() > 64 ? out + "..." : out;
 }
 
-void log_line(const Session& s, const std::string& what) {
-    fprintf(stderr, "kxcr-server: %s: %s\n", s.peer.c_str(), what.c_str());
-}
+void log_line(const Session& s, const std::string& what) { log_peer(s.peer, what); }
 
 bool reply(const Session& s, const char* text) {
     return writes(s.fd, const_cast<char*>(text)) >= 0;
@@ -78,10 +69,23 @@ bool refuse_errno(const Session& s, const char* request, const char* call) {
 }
 
 // A browser can be made to send a request to a port on the loopback; such a
-// request must never reach a device.
-bool looks_like_http(std::string_view start) {
-    return start.rfind("GET ", 0) == 0 || start.rfind("POST ", 0) == 0 ||
-           start.rfind("Host:", 0) == 0 || start.find("\nHost:") != std::string_view::npos;
+// request must never reach a device. Every request of a client starts with
+// its letter and a blank or its NUL, while every HTTP request starts with a
+// method of three letters or more: two bytes tell them apart.
+constexpr size_t kStartBytes = 2;
+bool starts_like_a_request(std::string_view start) {
+    return start.size() >= kStartBytes && strchr("ORWC", start[0]) != nullptr &&
+           start[0] != '\0' && (start[1] == ' ' || start[1] == '\0');
+}
+
+// Only device files of the driver's directory: no other file, however its
+// name reads, and no path that climbs out. Names that kxcr would send
+// elsewhere (another server, InfiniBand) are not local devices either.
+bool local_device_name(std::string_view name) {
+    if (name.substr(0, kDeviceDir.size()) != kDeviceDir) return false;
+    std::string_view entry = name.substr(kDeviceDir.size());
+    return !entry.empty() && entry[0] != '.' && entry.find('/') == std::string_view::npos &&
+           name.find(':') == std::string_view::npos && name.find("lid-") == std::string_view::npos;
 }
 
 // Requests as the client sends them, back to back. The reader owns the
@@ -91,8 +95,13 @@ class RequestReader {
 public:
     explicit RequestReader(int fd) : fd_(fd) {}
 
-    // Waits for the first bytes of the connection; false when it ends first.
-    bool Start() { return Fill(); }
+    // Waits until n bytes have arrived; false when the connection ends first.
+    bool Await(size_t n) {
+        while (end_ - begin_ < n) {
+            if (!Fill()) return false;
+        }
+        return true;
+    }
     std::string_view Buffered() const { return std::string_view(buf_ + begin_, end_ - begin_); }
 
     // The next request, valid until the following call. An over-long one is
@@ -164,10 +173,7 @@ bool handle_open(Session& s, const char* req) {
     }
     const char* name = p + 1;
     if (s.dev) return refuse(s, req, "already", "a device is already open");
-    // Only local devices: this server does not relay to other servers.
-    if (strchr(name, ':') || strstr(name, "lid-")) {
-        return refuse(s, req, "refused", "not a local device name");
-    }
+    if (!local_device_name(name)) return refuse(s, req, "refused", "not a local device name");
     s.dev = kopend(name, static_cast<DType>(dtype));
     if (!s.dev) return refuse_errno(s, req, "open");
     log_line(s, std::string("opened ") + name);
@@ -178,6 +184,9 @@ bool handle_read(Session& s, const char* req) {
     const char* p = req + 1;
     uint32_t addr = 0;
     if (!parse_arg(&p, &addr) || *p != '\0') return refuse(s, req, "syntax", "malformed read");
+    if (s.rules.read_only && s.rules.control_regs.count(addr)) {
+        return refuse(s, req, "rdonly", "read-only: this read would take a gateway's lock");
+    }
     if (!s.dev) return refuse(s, req, "notopen", "no device open");
     u_int32_t value = 0;
     if (kread4(s.dev, addr, &value) != 4) return refuse_errno(s, req, "read");
@@ -193,7 +202,7 @@ bool handle_write(Session& s, const char* req) {
     if (!parse_arg(&p, &addr) || !parse_arg(&p, &value) || *p != '\0') {
         return refuse(s, req, "syntax", "malformed write");
     }
-    if (s.read_only) return refuse(s, req, "rdonly", "the server is read-only");
+    if (s.rules.read_only) return refuse(s, req, "rdonly", "the server is read-only");
     if (!s.dev) return refuse(s, req, "notopen", "no device open");
     if (kwrite4(s.dev, addr, value) != 4) return refuse_errno(s, req, "write");
     return reply(s, "O");
@@ -218,12 +227,12 @@ bool handle(Session& s, const char* req) {
 
 void run(Session& s) {
     RequestReader reader(s.fd);
-    if (!reader.Start()) {
+    if (!reader.Await(kStartBytes)) {
         log_line(s, "disconnected");
         return;
     }
-    if (looks_like_http(reader.Buffered())) {
-        log_line(s, "dropped: looks like HTTP");
+    if (!starts_like_a_request(reader.Buffered())) {
+        log_line(s, "dropped: not a request (HTTP?)");
         return;
     }
     for (;;) {
@@ -241,8 +250,22 @@ void run(Session& s) {
 
 }  // namespace
 
-void serve_client(int fd, bool read_only) {
-    Session s{fd, read_only, peer_name(fd)};
+std::string peer_name(int fd) {
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    char dotted[INET_ADDRSTRLEN] = "?";
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+        inet_ntop(AF_INET, &peer.sin_addr, dotted, sizeof dotted);
+    }
+    return std::string(dotted) + ":" + std::to_string(ntohs(peer.sin_port));
+}
+
+void log_peer(const std::string& peer, const std::string& what) {
+    fprintf(stderr, "kxcr-server: %s: %s\n", peer.c_str(), what.c_str());
+}
+
+void serve_client(int fd, const SessionRules& rules) {
+    Session s{fd, rules, peer_name(fd)};
     log_line(s, "connected");
     run(s);
     if (s.dev) kclose(s.dev);

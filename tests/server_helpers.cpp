@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +31,13 @@ std::vector<char*> CStrings(const std::vector<std::string>& strings) {
     for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
     out.push_back(nullptr);
     return out;
+}
+
+// The test's environment with the entries "NAME=value" of `extra` in front.
+std::vector<std::string> Environment(const std::vector<std::string>& extra) {
+    std::vector<std::string> env = extra;
+    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
+    return env;
 }
 
 int WaitFor(pid_t pid) {
@@ -87,8 +96,7 @@ std::string ReadFile(const std::string& path) {
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                      const std::vector<std::string>& env) {
     RunResult result;
-    std::vector<std::string> env_strings = env;
-    for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
+    std::vector<std::string> env_strings = Environment(env);
     std::vector<char*> args = CStrings(argv);
     std::vector<char*> envp = CStrings(env_strings);
     const int out = Capture();
@@ -118,6 +126,21 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     std::vector<std::string> argv = {SERVER_BIN, "--sim", dir + "/chip.img", "--db", db,
                                      "--port", "0"};
     if (options.read_only) argv.push_back("--read-only");
+    argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
+    std::vector<std::string> env_strings = Environment(options.env);
+    std::vector<char*> envp = CStrings(env_strings);
+    constexpr uid_t kNobody = 65534;
+    const bool drop_root = options.unprivileged && geteuid() == 0;
+    if (drop_root) {
+        chmod(dir.c_str(), 0777);  // the chip image is created there
+        // A copy of the server in the temporary directory: the build tree
+        // may sit below a directory that user cannot enter.
+        const std::string copy = dir + "/kxcr-server";
+        std::error_code ec;
+        std::filesystem::copy_file(SERVER_BIN, copy, ec);
+        chmod(copy.c_str(), 0755);
+        argv[0] = copy;
+    }
     std::vector<char*> args = CStrings(argv);
     const std::string out_path = dir + "/server.out";
     const std::string log_path = dir + "/server.log";
@@ -126,13 +149,16 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
         // Its own process group, so that Stop also ends the children that
         // serve connections; and no server outlives a test that dies.
         setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
         int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out_fd < 0 || log_fd < 0) _exit(126);
         dup2(out_fd, STDOUT_FILENO);
         dup2(log_fd, STDERR_FILENO);
-        execv(args[0], args.data());
+        if (drop_root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            _exit(126);
+        // After the change of user, which clears it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     std::unique_ptr<Server> server(new Server(dir, pid, -1));
@@ -192,10 +218,7 @@ int Connect(int port) {
     return fd;
 }
 
-std::unique_ptr<Server> StartOrFail(const std::string& db_text, bool read_only) {
-    ServerOptions options;
-    options.db_text = db_text;
-    options.read_only = read_only;
+std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
     std::string error;
     std::unique_ptr<Server> server = Server::Start(options, &error);
     EXPECT_NE(server, nullptr) << error;
@@ -213,6 +236,14 @@ void ExpectCleanLog(const Server& server) {
     const std::string log = server.Log();
     EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
     EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
+}
+
+bool Eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 1000; ++i) {
+        if (done()) return true;
+        usleep(10000);
+    }
+    return done();
 }
 
 std::string Bracketed(const Args& args) {
@@ -244,7 +275,7 @@ std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
 const char kDone[] = "Program terminated normally\n";
 
 void RemoteFixture::SetUp() {
-    server_ = StartOrFail(db_);
+    server_ = StartOrFail({db_});
     ASSERT_NE(server_, nullptr);
     chip_ = OpenChip(*server_);
     ASSERT_NE(chip_, nullptr);

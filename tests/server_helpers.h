@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,12 @@ struct ServerOptions {
     // directory, so ramtrawl run there finds it.
     std::string db_text;
     bool read_only = false;
+    Args extra_args = {};
+    // Entries "NAME=value" added to its environment.
+    std::vector<std::string> env = {};
+    // Run as an ordinary user (nobody) when the test runs as root, so that
+    // per-user limits bind it.
+    bool unprivileged = false;
 };
 
 // One kxcr-server process on 127.0.0.1 with its own temporary directory,
@@ -79,13 +86,17 @@ std::string ReadFile(const std::string& path);
 // A TCP connection to 127.0.0.1:port, or -1.
 int Connect(int port);
 
-// A server on the database text, or null with the test failed.
-std::unique_ptr<Server> StartOrFail(const std::string& db_text, bool read_only = false);
+// A server started with the options, or null with the test failed.
+std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
 // The server's chip, opened to set knobs and look at entries; null with the
 // test failed when it cannot be opened.
 std::unique_ptr<kxsim::Chip> OpenChip(const Server& server);
 // Fails the test when the server's log holds a sanitizer report.
 void ExpectCleanLog(const Server& server);
+
+// Polls `done` every 10 ms until it holds, for up to ten seconds: a test
+// waits for an event, not for a time.
+bool Eventually(const std::function<bool()>& done);
 
 // "[a][b]": a command line as a failing row names it.
 std::string Bracketed(const Args& args);

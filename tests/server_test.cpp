@@ -5,11 +5,20 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "server_helpers.h"
@@ -17,6 +26,7 @@
 namespace {
 
 using namespace std::string_literals;
+using testsrv::Eventually;
 
 const char kDb[] = "top.a GW_simple 40000 24 4 0 16 15 40010 4\n";
 const std::string kOpen = "O 0x00000001 /dev/kdt/kx31001_pciconf0";
@@ -52,6 +62,31 @@ bool ClosedByServer(int fd) {
     return n == 0 || (n < 0 && errno == ECONNRESET);
 }
 
+// The kernel's queues of one end of a loopback connection, from its table of
+// sockets: bytes sent and not acknowledged, and bytes received and not read.
+bool Queues(int local_port, int remote_port, unsigned* tx, unsigned* rx) {
+    char key[64];
+    snprintf(key, sizeof key, " 0100007F:%04X 0100007F:%04X ", local_port, remote_port);
+    const std::string table = testsrv::ReadFile("/proc/net/tcp");
+    const size_t at = table.find(key);
+    unsigned state = 0;
+    return at != std::string::npos &&
+           sscanf(table.c_str() + at + strlen(key), "%x %x:%x", &state, tx, rx) == 3;
+}
+
+// Waits until the server has read every byte sent on fd.
+bool ServerHasRead(int fd, int server_port) {
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
+    const int port = ntohs(me.sin_port);
+    return Eventually([&] {
+        unsigned tx = 1, rx = 1, ignored = 0;
+        return Queues(port, server_port, &tx, &ignored) && Queues(server_port, port, &ignored, &rx) &&
+               tx == 0 && rx == 0;
+    });
+}
+
 // A connection with the device opened on it, or -1 with the test failed.
 int OpenSession(const testsrv::Server& server) {
     int fd = testsrv::Connect(server.port());
@@ -62,11 +97,22 @@ int OpenSession(const testsrv::Server& server) {
     return fd;
 }
 
+// Waits for the server to open a new session (one that
+// is ending may still hold its place).
+bool OpensAgain(const testsrv::Server& server) {
+    return Eventually([&] {
+        int fd = testsrv::Connect(server.port());
+        const bool opened = fd >= 0 && Ask(fd, kOpen) == "O";
+        close(fd);
+        return opened;
+    });
+}
+
 // Every test's server must end with a clean log: a sanitizer report of a
 // finished session would otherwise go unnoticed.
 class ServerTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_NE(server = testsrv::StartOrFail(kDb), nullptr); }
+    void SetUp() override { ASSERT_NE(server = testsrv::StartOrFail({kDb}), nullptr); }
     void TearDown() override {
         if (server) testsrv::ExpectCleanLog(*server);
     }
@@ -91,14 +137,20 @@ TEST_F(ServerTest, OpenReadWriteReachTheChip) {
 TEST_F(ServerTest, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
     int fd = testsrv::Connect(server->port());
     ASSERT_GE(fd, 0);
+    // A regular file whose name holds a transport token.
+    const std::string stray = server->dir() + "/x_ppc";
+    testsrv::WriteFile(stray, std::string(64, '\0'));
     struct Row {
         std::string request;
         std::string want;
     };
     const Row rows[] = {
-        // Names it must not open: no relaying to another server, no InfiniBand.
+        // Names it must not open: no relaying to another server, no InfiniBand,
+        // nothing outside the driver's directory.
         {"O 0x00000001 127.0.0.1:1,@dev@kdt@kx31001_pciconf0", "E refused"},
-        {"O 0x00000001 lid-3", "E refused"},
+        {"O 0x00000001 /dev/kdt/lid-3", "E refused"},
+        {"O 0x00000001 " + stray, "E refused"},
+        {"O 0x00000001 /dev/kdt/../.." + stray, "E refused"},
         {"O 0x00000001 /dev/kdt/nothing", "E 2"},  // no transport token
         {"O 0x00000004 /dev/kdt/kx31001_pciconf0", "E syntax"},  // address type out of range
         {"O 0x00000001 ", "E syntax"},
@@ -140,33 +192,49 @@ TEST_F(ServerTest, BadRequestsGetAnErrorReplyAndTheConnectionStaysUsable) {
         << server->Log();
 }
 
+// Each row is sent segment after segment, the server having read each before
+// the next is sent.
 TEST_F(ServerTest, DropsConnectionsThatLookLikeHttp) {
-    const std::string rows[] = {
-        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-        "POST /api HTTP/1.1\r\nContent-Length: 0\r\n\r\n",
-        "OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
-        "Host: 127.0.0.1\r\n",
+    const std::string requests = '\0' + kOpen + '\0' + "W 0x00050000 0x00000001" + '\0';
+    const std::vector<std::string> rows[] = {
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"OPTIONS / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"},
+        {"Host: 127.0.0.1\r\n"},
+        {"PO", "ST /api HTTP/1.1\r\nContent-Length: 60\r\n\r\n" + requests},
+        {"P", "OST /api HTTP/1.1\r\n\r\n" + requests},
     };
-    for (const std::string& row : rows) {
-        SCOPED_TRACE(row.substr(0, row.find('\r')));
+    for (const std::vector<std::string>& row : rows) {
+        SCOPED_TRACE(row[0] + "|" + row.back().substr(0, row.back().find('\r')));
         int fd = testsrv::Connect(server->port());
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(send(fd, row.data(), row.size(), MSG_NOSIGNAL), static_cast<ssize_t>(row.size()));
+        for (const std::string& segment : row) {
+            ASSERT_EQ(send(fd, segment.data(), segment.size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(segment.size()));
+            if (&segment != &row.back()) {
+                ASSERT_TRUE(ServerHasRead(fd, server->port()));
+            }
+        }
         EXPECT_TRUE(ClosedByServer(fd));
         close(fd);
     }
-    EXPECT_NE(server->Log().find("dropped: looks like HTTP"), std::string::npos);
+    EXPECT_EQ(testsrv::OpenChip(*server)->Peek(kPlainWord), 0u);
+    EXPECT_NE(server->Log().find("dropped: not a request (HTTP?)"), std::string::npos);
 }
 
-TEST_F(ServerTest, ReadOnlyRefusesEveryWrite) {
-    ASSERT_NE(server = testsrv::StartOrFail(kDb, true), nullptr);
+// A read of a control register takes the gateway's lock, which a read-only
+// client could never release.
+TEST_F(ServerTest, ReadOnlyRefusesWritesAndReadsThatTakeALock) {
+    ASSERT_NE(server = testsrv::StartOrFail({kDb, true}), nullptr);
     auto chip = testsrv::OpenChip(*server);
     chip->Poke(kPlainWord, 7);
     int fd = OpenSession(*server);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(Ask(fd, "W 0x00050000 0x00000001"), "E rdonly");
+    EXPECT_EQ(Ask(fd, "R 0x00040000"), "E rdonly");
     EXPECT_EQ(Ask(fd, "R 0x00050000"), "O 0x00000007");
+    EXPECT_EQ(Ask(fd, "R 0x00040010"), "O 0x00000000");  // a data register
     EXPECT_EQ(chip->Peek(kPlainWord), 7u);
+    EXPECT_EQ(chip->Peek(0x40000), 0u) << "the gateway is locked";
     close(fd);
 }
 
@@ -181,15 +249,124 @@ TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
     int fd = OpenSession(*server);
     ASSERT_GE(fd, 0);
     close(fd);
-    std::string log;
-    for (int i = 0; i < 100 && log.find("closed") == std::string::npos; ++i) {
-        usleep(20000);
-        log = server->Log();
-    }
-    EXPECT_NE(log.find("disconnected\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("closed\n"), std::string::npos) << log;
+    EXPECT_TRUE(Eventually([&] { return server->Log().find("closed\n") != std::string::npos; }));
+    EXPECT_NE(server->Log().find("disconnected\n"), std::string::npos) << server->Log();
     // The server still serves.
     close(OpenSession(*server));
+}
+
+// Waits until the server waits in accept and no session
+// is running (one that has ended waits there to be reaped).
+bool ServerIdle(const testsrv::Server& server) {
+    const std::string pid = std::to_string(server.pid());
+    const std::string accepting = std::to_string(SYS_accept4) + " ";
+    return Eventually([&] {
+        bool idle = testsrv::ReadFile("/proc/" + pid + "/syscall").rfind(accepting, 0) == 0;
+        std::istringstream children(testsrv::ReadFile("/proc/" + pid + "/task/" + pid + "/children"));
+        for (std::string child; idle && children >> child;) {
+            const std::string stat = testsrv::ReadFile("/proc/" + child + "/stat");
+            idle = stat.empty() || stat.find(") Z ") != std::string::npos;
+        }
+        return idle;
+    });
+}
+
+using Resource = decltype(RLIMIT_NOFILE);
+
+// Sets the soft limit of a resource of process pid, from a child that takes
+// pid's user: the test may lack the privilege to change another user's limits.
+bool SetSoftLimit(pid_t pid, Resource resource, rlim_t cur) {
+    struct stat owner {};
+    rlimit limit{};
+    if (stat(("/proc/" + std::to_string(pid)).c_str(), &owner) != 0 || getrlimit(resource, &limit) != 0)
+        return false;
+    limit.rlim_cur = cur;
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool as_owner = getuid() == owner.st_uid ||
+                              (setgid(owner.st_gid) == 0 && setuid(owner.st_uid) == 0);
+        _exit(as_owner && prlimit(pid, resource, &limit, nullptr) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    return child > 0 && waitpid(child, &status, 0) == child && status == 0;
+}
+
+// A client the server cannot take is dropped, with an error reply to its
+// open where it can still send one, and the server serves on.
+TEST(ServerLimits, AClientThatCannotBeServedIsDroppedAlone) {
+    auto server = testsrv::StartOrFail({kDb, false, {"--max-sessions", "1"}, {}, true});
+    ASSERT_NE(server, nullptr);
+    // The lowest free descriptor number: a limit there leaves no room for one more.
+    const auto lowest_free_fd = [&] {
+        std::set<rlim_t> open;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(server->pid()) + "/fd"))
+            open.insert(std::stoul(fd.path().filename()));
+        rlim_t free = 0;
+        while (open.count(free)) ++free;
+        return free;
+    };
+    struct Row {
+        const char* name;
+        std::optional<Resource> resource;  // none: the one session the cap allows is taken
+        std::string want_reply;
+        std::string want_log;
+    };
+    const Row rows[] = {
+        {"session cap", {}, "E busy", "refused: 1 sessions already"},
+        {"descriptor table full", RLIMIT_NOFILE, "<closed>", "dropped: accept: Too many open files"},
+        {"no process left", RLIMIT_NPROC, "E 11", "refused: fork: Resource temporarily unavailable"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(ServerIdle(*server));
+        int holder = -1;
+        rlimit old{};
+        if (!row.resource) {
+            holder = OpenSession(*server);
+        } else {
+            const rlim_t low = row.resource == RLIMIT_NOFILE ? lowest_free_fd() : 0;
+            ASSERT_EQ(getrlimit(*row.resource, &old), 0);
+            ASSERT_TRUE(SetSoftLimit(server->pid(), *row.resource, low));
+            // The accept the server waits in holds that descriptor already:
+            // the one after it finds the table full.
+            if (row.resource == RLIMIT_NOFILE) holder = testsrv::Connect(server->port());
+        }
+        int fd = testsrv::Connect(server->port());
+        EXPECT_EQ(Ask(fd, kOpen), row.want_reply);
+        EXPECT_TRUE(row.want_reply == "<closed>" || ClosedByServer(fd));
+        close(fd);
+        if (holder >= 0) close(holder);
+        if (row.resource) {
+            EXPECT_TRUE(SetSoftLimit(server->pid(), *row.resource, old.rlim_cur));
+        }
+        EXPECT_TRUE(OpensAgain(*server));
+        EXPECT_NE(server->Log().find(row.want_log), std::string::npos) << server->Log();
+    }
+    testsrv::ExpectCleanLog(*server);
+}
+
+// The name of a client is looked up only for the trace, which a server does
+// not turn on: a lookup that waits for a slow name server would stall every
+// connection. The dynamic linker reports the first call of each function.
+TEST(ServerLimits, NoNameLookupOfTheClient) {
+    const std::string trace_dir = testsrv::MakeTempDir();
+    auto server = testsrv::StartOrFail(
+        {kDb, false, {}, {"LD_DEBUG=bindings", "LD_DEBUG_OUTPUT=" + trace_dir + "/ld"}});
+    ASSERT_NE(server, nullptr);
+    close(OpenSession(*server));
+    // The functions the server's own code has called.
+    std::string called;
+    for (const auto& file : std::filesystem::directory_iterator(trace_dir)) {
+        std::istringstream lines(testsrv::ReadFile(file.path()));
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("kxcr-server [0] to ") != std::string::npos) called += line + "\n";
+        }
+    }
+    testsrv::RemoveTree(trace_dir);
+    EXPECT_NE(called.find("`fork'"), std::string::npos) << "no trace of calls";
+    for (const char* lookup : {"`getnameinfo'", "`gethostbyaddr"})
+        EXPECT_EQ(called.find(lookup), std::string::npos) << lookup;
+    testsrv::ExpectCleanLog(*server);
 }
 
 TEST_F(ServerTest, StoppingTheServerEndsTheSessionsItServes) {
@@ -202,6 +379,8 @@ TEST_F(ServerTest, StoppingTheServerEndsTheSessionsItServes) {
 }
 
 TEST(ServerCommandLine, UsageAndExitStatus) {
+    const std::string dir = testsrv::MakeTempDir();
+    testsrv::WriteFile(dir + "/bad_db.txt", "top.a GW_simple 1000000000 24 4 0 16 15 40010 4\n");
     struct Row {
         const char* name;
         std::vector<std::string> args;
@@ -211,8 +390,10 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
     const Row rows[] = {
         {"help", {"--help"}, 0, true},
         {"unknown option", {"--bogus"}, 1, true},
-        {"database without a chip", {"--db", "x"}, 1, true},
+        {"unreadable database", {"--db", dir + "/none", "--port", "0"}, 1, false},
+        {"gateway address wider than 32 bits", {"--db", dir + "/bad_db.txt", "--port", "0"}, 1, false},
         {"port out of range", {"--port", "70000"}, 1, true},
+        {"no session allowed", {"--max-sessions", "0"}, 1, true},
         {"bad address", {"--address", "nowhere", "--port", "0"}, 1, false},
         {"image cannot be created", {"--sim", "/nonexistent/dir/img", "--port", "0"}, 1, false},
     };
@@ -224,6 +405,7 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
         EXPECT_EQ(r.status, row.want_status) << r.err;
         EXPECT_EQ((r.out + r.err).find("usage: kxcr-server") != std::string::npos, row.want_usage);
     }
+    testsrv::RemoveTree(dir);
 }
 
 }  // namespace
