@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -252,7 +253,10 @@ ArrLib::Status ArrLib::WriteByGw(u_int32_t address, u_int32_t index,
 
 ArrLib::Status ArrLib::ReadByArray() {
     Status lockStatus = Ok;
+    Progress progress("array", _arrays.size());
+    size_t k = 0;
     for (auto& entry : _arrays) {
+        progress.Step(++k);
         if (entry.first == kSkippedByWalk) continue;
         Status status = entry.second->Read();
         if (status == GWLocked) {
