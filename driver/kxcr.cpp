@@ -132,14 +132,13 @@ DType family_of(const char* name) {
 // ---- The table ----
 
 // The row of each kind, indexed by KType. An empty row is a transport not in
-// this build: the USB-I2C adapters (usbioctl.cpp) and InfiniBand
-// (kxcr_ib.cpp).
+// this build: the USB-I2C adapters (usbioctl.cpp).
 const kxcr_transport* const kind_rows[] = {
     &pci_transport,      // KDT_PCI
     &pciconf_transport,  // KDT_PCICONF
     &calibre_transport,  // KDT_CALBR
     nullptr,             // KDT_USB
-    nullptr,             // KDT_IB
+    &ib_transport,       // KDT_IB
     &kif_transport,      // KDT_IF
     &ppc_transport,      // KDT_PPC
     nullptr,             // KDT_USB_DIMAX

@@ -51,6 +51,7 @@ extern const kxcr_transport pciconf_transport;  // pciconf.cpp
 extern const kxcr_transport calibre_transport;  // calibre.cpp
 extern const kxcr_transport kif_transport;      // kif.cpp
 extern const kxcr_transport remote_transport;   // remote.cpp
+extern const kxcr_transport ib_transport;       // kxcr_ib.cpp
 
 // The row serving a handle: the remote client when `sock` is not -1, else
 // the row of its kind. Null with errno ENOSYS for a transport not in this

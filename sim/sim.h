@@ -82,6 +82,11 @@
 // its loads and stores have no side effects at all. Each device name has an
 // advisory lock of its own for flock: locking one device neither locks
 // another nor the image.
+//
+// libibmad stand-in (sim/ibmad, a shared library for the tests only): the
+// calls of the InfiniBand transport, with the chip opened by the image path
+// its environment names; it answers the chip's vendor datagrams with bus
+// accesses and transactions of the I2C slave, and logs what it receives.
 #ifndef KXSIM_SIM_H
 #define KXSIM_SIM_H
 

@@ -15,7 +15,6 @@ TEST(Kxcr, NamesThatOpenNoTransport) {
         {"/dev/kdt/kx31001_pci_cr7", 0, false, ENOENT},  // no such device file
         // Transports not in this build.
         {"/dev/kdt/kx31001_kxusb0", 0, false, ENOSYS},
-        {"lid-5", 0, false, ENOSYS},
         {"/dev/kdt/kx31001_calbr0_i2cm", 0, false, ENOSYS},
     });
 }

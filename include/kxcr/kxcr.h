@@ -2,7 +2,8 @@
  * kxcr: access to a chip's configuration-register (CR) space through one
  * handle type, whatever the path: a memory-mapped PCI window, PCI
  * configuration cycles, a Calibre I2C adapter, kif and ppc device files of
- * the kernel driver, or a remote server reached over TCP.
+ * the kernel driver, InfiniBand management datagrams, or a remote server
+ * reached over TCP.
  *
  * The contract of every access routine: a byte count, or -1 with errno set
  * by the call that failed.
@@ -113,6 +114,27 @@ int pellik_wa_write_confirm_sem(kfile* mf, unsigned int addr);
 int pellik_wa_write_confirm(kfile* mf, unsigned int addr);
 unsigned int pellik_wa_find_slot(kfile* mf);
 void pellik_wa_clear_stots(kfile* mf);
+
+/* InfiniBand vendor-specific MADs, for names with "lid-" followed by
+ * LID[,CA[,PORT]]; libibmad is loaded at run time. Every failure of kib_open
+ * and of the kib_ accesses prints an "ibvsmad: iberror: ..." line and ends
+ * the process with status 255; ksw_reset and the ibvsmad_ calls return -1. */
+typedef struct __ibvsmad_hndl_t ibvs_mad;
+int kib_open(const char* name, kfile* mf);
+int kib_close(kfile* mf);
+int kib_read4(kfile* mf, u_int32_t memory_address, u_int32_t* data);
+int kib_write4(kfile* mf, u_int32_t memory_address, u_int32_t data);
+int kib_read64(kfile* mf, unsigned int offset, void* data, int length);
+int kib_write64(kfile* mf, unsigned int offset, void* data, int length);
+int kib_swreset(kfile* mf);
+/* method: 1 reads (Get), 2 writes (Set); 0 on success, -1 on failure. */
+int ibvsmad_craccess_rw(ibvs_mad* h, u_int32_t memory_address, int method, u_int8_t num_of_dwords,
+                        u_int32_t* data);
+int ibvsmad_i2c_rw(ibvs_mad* h, unsigned int i2c_device_id, u_int32_t memory_address,
+                   unsigned int size, int method, char* data);
+/* Prints "ibvsmad: iberror: failed: ..." (is_error) or "ibvsmad: ibwarning:
+ * ..." to standard output; with is_error the process then ends with 255. */
+int iberror(int is_error, const char* fn, const char* msg, ...) __attribute__((format(printf, 3, 4)));
 
 #ifdef __cplusplus
 }
