@@ -63,6 +63,8 @@ const kxcr_transport calibre_transport = {
     .write4 = calbr_write4,
     .read64 = calbr_read64,
     .write64 = calbr_write64,
+    .read_chunk = read_chunk_by_kread64,
+    .write_chunk = write_chunk_by_kwrite64,
     .chunk_size = 64,
     .owns_device_file = true,
 };

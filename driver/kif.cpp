@@ -36,6 +36,8 @@ const kxcr_transport kif_transport = {
     .write4 = kif_write4,
     .read64 = kif_read64,
     .write64 = kif_write64,
+    // Block writes go word by word.
+    .read_chunk = read_chunk_by_kread64,
     .chunk_size = 64,
     .owns_device_file = true,
 };

@@ -145,8 +145,8 @@ const kxcr_transport* const kind_rows[] = {
 };
 static_assert(std::size(kind_rows) == KDT_USB_DIMAX + 1, "one row per KType");
 
-// The in-chip I2C master (kxcr_i2c.cpp) is not in this build either.
-const kxcr_transport* const i2c_master = nullptr;
+// The in-chip I2C master (kxcr_i2c.cpp).
+const kxcr_transport* const i2c_master = &i2c_master_row;
 
 // ---- Open ----
 
@@ -171,8 +171,6 @@ const kxcr_transport* transport_named(kfile* mf, const char* name, DType dtype) 
         errno = ENOENT;
         return nullptr;
     }
-    // Whatever its kind, an "i2cm" handle uses the I2C master.
-    if (mf->is_i2cm && !i2c_master_transport()) return nullptr;
     return transport_for(mf);
 }
 
@@ -212,7 +210,7 @@ int block_transfer(kfile* mf, unsigned offset, void* data, int length, bool writ
     const kxcr_transport* t = transport_for(mf);
     // A kind without transfers of its own moves the bytes one by one through
     // the in-chip I2C master.
-    if (t && !(t->*transfer)) t = i2c_master_transport();
+    if (t && !(t->*transfer)) t = i2c_master;
     return t ? (t->*transfer)(mf, offset, data, length) : -1;
 }
 
@@ -243,10 +241,7 @@ const kxcr_transport* word_transport_for(const kfile* mf) {
     return t && mf->is_i2cm && t->i2cm_words ? i2c_master_transport() : t;
 }
 
-const kxcr_transport* i2c_master_transport() {
-    if (!i2c_master) errno = ENOSYS;
-    return i2c_master;
-}
+const kxcr_transport* i2c_master_transport() { return i2c_master; }
 
 // ---- Trace switch ----
 
@@ -413,13 +408,11 @@ int ksw_reset(kfile* mf) {
 }
 
 void kaccelerate(kfile* mf) {
-    if (!mf || !mf->is_i2cm) return;
-    if (const kxcr_transport* t = i2c_master_transport()) t->accelerate(mf);
+    if (mf && mf->is_i2cm) i2c_master->accelerate(mf);
 }
 
 void krestore(kfile* mf) {
-    if (!mf || !mf->is_i2cm) return;
-    if (const kxcr_transport* t = i2c_master_transport()) t->restore(mf);
+    if (mf && mf->is_i2cm) i2c_master->restore(mf);
 }
 
 unsigned char kset_i2c_slave(kfile* mf, unsigned char new_i2c_slave) {

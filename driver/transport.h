@@ -52,6 +52,17 @@ extern const kxcr_transport calibre_transport;  // calibre.cpp
 extern const kxcr_transport kif_transport;      // kif.cpp
 extern const kxcr_transport remote_transport;   // remote.cpp
 extern const kxcr_transport ib_transport;       // kxcr_ib.cpp
+extern const kxcr_transport i2c_master_row;     // kxcr_i2c.cpp
+
+// Chunk slots a row may fill (kxcr_block.cpp). move_in_pieces moves a chunk
+// as pieces of at most `piece` bytes with `move`, for a path that carries
+// less than a chunk: the chunk's length, or -1 with errno (EIO for a piece
+// cut short). The other two move a chunk through the handle's transfers of
+// up to 64 bytes, each word most significant byte first on the wire.
+int move_in_pieces(kfile* mf, unsigned offset, void* data, int length, int piece,
+                   int (*move)(kfile* mf, unsigned offset, void* data, int length));
+int read_chunk_by_kread64(kfile* mf, unsigned offset, void* data, int length);
+int write_chunk_by_kwrite64(kfile* mf, unsigned offset, void* data, int length);
 
 // The row serving a handle: the remote client when `sock` is not -1, else
 // the row of its kind. Null with errno ENOSYS for a transport not in this
@@ -60,7 +71,7 @@ const kxcr_transport* transport_for(const kfile* mf);
 // The row carrying the handle's 32-bit accesses: transport_for, except that
 // an "i2cm" handle of a kind that allows it goes through the I2C master.
 const kxcr_transport* word_transport_for(const kfile* mf);
-// The in-chip I2C master's row; null with ENOSYS while it is not in this build.
+// The in-chip I2C master's row.
 const kxcr_transport* i2c_master_transport();
 
 #endif  // KXCR_TRANSPORT_H

@@ -3,6 +3,7 @@
 
 #include "chip_access.h"
 #include "gateways.h"
+#include "i2c_master.h"
 #include "i2c_slave.h"
 #include "image.h"
 #include "regmap.h"
@@ -32,7 +33,9 @@ struct Chip::Impl : detail::CrBus {
 
     explicit Impl(std::unique_ptr<Image> img)
         : image(std::move(img)), gateways(std::make_unique<detail::GatewayBlock>(*image, Sides{})),
-          slave(image->header(), *this) {}
+          slave(image->header(), *this), master(*image, slave) {
+        master.JoinMap(registers);
+    }
 
     // The bus. Callers hold the bus lock.
     bool Read(uint32_t addr, uint32_t* value) override;
@@ -44,6 +47,7 @@ struct Chip::Impl : detail::CrBus {
     detail::RegisterMap registers;
     std::unique_ptr<detail::GatewayBlock> gateways;
     detail::I2cSlave slave;
+    detail::I2cMasterBlock master;
     std::vector<Access> traffic;
 };
 
@@ -175,6 +179,26 @@ void Chip::SetI2cSlave(uint8_t address7, int address_bytes) {
 void Chip::SetI2cAnswers(bool answers) {
     Image::BusLock lock(*impl_->image);
     impl_->image->header().i2c_answers = answers;
+}
+
+void Chip::SetI2cBusy(uint32_t starts) {
+    Image::BusLock lock(*impl_->image);
+    impl_->image->header().i2c_busy_starts = starts;
+}
+
+void Chip::SetI2cMasterBusyReads(uint32_t n) {
+    Image::BusLock lock(*impl_->image);
+    detail::I2cMasterState& st = impl_->image->header().i2c_master;
+    st.busy_reads = n;
+    if (st.running) st.remaining = n;
+}
+
+// A chip on its own image only: the master holds this chip's bus lock while
+// it drives the device, which takes the device's.
+void Chip::ConnectI2cMaster(Chip* device) {
+    Image::BusLock lock(*impl_->image);
+    const bool other = device && device->impl_->image->path() != impl_->image->path();
+    impl_->master.Connect(other ? device : nullptr);
 }
 
 bool Chip::I2cStart(I2cConversation& c, uint8_t address_byte) {

@@ -12,6 +12,8 @@ const char* const kZorvanPpcName = "/dev/kdt/kx31001_ppc0";
 const char* const kDevI2cName = "/dev/kdt/kx31001_dev-i2c0";
 const char* const kDuvraPciName = "/dev/kdt/kx52100_pci_cr0";
 const char* const kDuvraPciconfName = "/dev/kdt/kx52100_pciconf0";
+const char* const kZorvanI2cmName = "/dev/kdt/kx31001_pciconf0_i2cm";
+const char* const kDuvraI2cmName = "/dev/kdt/kx52100_pciconf0_i2cm";
 
 namespace detail {
 

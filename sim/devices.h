@@ -52,6 +52,8 @@ inline const DeviceKind kDeviceKinds[] = {
     {&kDevI2cName, Family::Zorvan, nullptr, nullptr},
     {&kDuvraPciName, Family::Duvra, PciIoctl, PciMmap},
     {&kDuvraPciconfName, Family::Duvra, PciconfIoctl, nullptr},
+    {&kZorvanI2cmName, Family::Zorvan, PciconfIoctl, nullptr},
+    {&kDuvraI2cmName, Family::Duvra, PciconfIoctl, nullptr},
 };
 
 }  // namespace detail

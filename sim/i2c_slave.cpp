@@ -7,10 +7,16 @@ bool I2cSlave::Answers(uint8_t address_byte) const {
     return _header.i2c_answers && (address_byte >> 1) == _header.i2c_address;
 }
 
+// A busy slave acknowledges its address but takes no byte and gives none:
+// its master is expected to try again.
 bool I2cSlave::Start(I2cConversation& c, uint8_t address_byte) {
     c = I2cConversation{};
     c.selected = Answers(address_byte);
     c.reading = address_byte & 1;
+    if (c.selected && _header.i2c_busy_starts > 0) {
+        --_header.i2c_busy_starts;
+        c.refused = true;
+    }
     return c.selected;
 }
 
@@ -43,7 +49,7 @@ bool I2cSlave::Write(I2cConversation& c, uint8_t byte) {
 
 // Data leave most significant byte first, one bus read per word touched.
 bool I2cSlave::Read(I2cConversation& c, uint8_t* byte) {
-    if (!c.selected || !c.reading) return false;
+    if (!c.selected || !c.reading || c.refused) return false;
     uint32_t& pointer = _header.i2c_pointer;
     uint32_t off = pointer & 3;
     if (!c.word_held || c.word_addr != pointer - off) {

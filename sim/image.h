@@ -58,6 +58,16 @@ struct Fault {
     int32_t err;  // 0: free slot
 };
 
+// The chip's own I2C master (i2c_master.h): its knob, the transaction it
+// runs and the bus conversation it holds from a start to its stop.
+struct I2cMasterState {
+    uint32_t busy_reads;  // knob: control reads before a started transaction is done
+    uint32_t running;
+    uint32_t remaining;
+    uint32_t address_byte;  // of the conversation's last start
+    I2cConversation conversation;
+};
+
 struct Header {
     uint64_t magic;
     uint32_t version;
@@ -69,6 +79,8 @@ struct Header {
     uint32_t i2c_pointer;  // the slave's current byte address
     Fault faults[kMaxFaults];
     int32_t flush_slot_pids[kFlushSlots];
+    uint32_t i2c_busy_starts;  // knob: starts the slave answers busy
+    I2cMasterState i2c_master;
 };
 
 class Image {

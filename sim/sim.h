@@ -1,6 +1,6 @@
-// The simulated chip: CR space with the chip side of every gateway kind, an
-// I2C slave view of the same space, and a simulated kernel driver that stands
-// behind kxcr's OS table in place of the real one.
+// The simulated chip: CR space with the chip side of every gateway kind and
+// its own I2C master, an I2C slave view of the same space, and a simulated
+// kernel driver that stands behind kxcr's OS table in place of the real one.
 //
 // The image. The chip lives in an image file (created when missing) that
 // every process opening it maps shared, so several processes (the tool, a
@@ -60,7 +60,7 @@
 // Knobs (in the image, so a test process can set them for a forked server):
 // HoldLock, SetBusyReads (kBusyForever: never done), FailAccess (bus
 // accesses to a word fail with an errno, up to 64 words at once),
-// SetI2cSlave and SetI2cAnswers.
+// SetI2cSlave, SetI2cAnswers, SetI2cBusy and SetI2cMasterBusyReads.
 //
 // The I2C slave answers at a 7-bit address (default 0x48) with an address
 // phase of 4, 2, 1 or 0 bytes (default 4), most significant byte first, and
@@ -74,7 +74,30 @@
 // the byte completing a word the bus refuses is not acknowledged (the rest
 // of the write is ignored until the next start). A transaction of an adapter
 // (write part, then read part) is one conversation, whole on the bus; a
-// refused write does not stop its read part.
+// refused write does not stop its read part. A busy slave (SetI2cBusy)
+// acknowledges its address, then refuses every byte until the next start.
+//
+// The I2C master. The chip drives its own I2C bus through three registers:
+// control, data and configuration (0xF0180, 0xF0184, 0xF018C on a Zorvan
+// chip; 0x3180, 0x3184, 0x318C on a Duvra chip). A control write with a
+// command in bits 29-31 (1 read, 2 write, 3 stop; byte count - 1 in bits
+// 22-23, 7-bit slave address in bits 0-6) starts a transaction. Control
+// reads see the command bits until it is done (at once, or after
+// SetI2cMasterBusyReads further control reads), then the word as written
+// with the command bits clear and the status in bits 16-18; control writes
+// while it runs are ignored. A write sends the count bytes of the data
+// register from bit 31 down; a read fills the data register from bit 31
+// down (the rest 0). Each begins with a start when the conversation holds no
+// slave or another slave or direction, and carries it on otherwise; a stop
+// ends it. Statuses: 7 every byte moved; 6 the slave acknowledged its
+// address, then took or gave a byte short (busy, or a word the bus refused);
+// 4 nobody acknowledged the address; 0 a command the master does not know.
+// The data and configuration registers are plain words. The transaction
+// runs on the bus when it completes: with the chip's own slave, its bus
+// accesses come in the traffic after the access that completed it. In a
+// test process the bus may hold a chip on another image instead
+// (ConnectI2cMaster); the master's state and knob are in the image, that
+// connection is not.
 //
 // The driver serves the device names of the chip's family below. Requests
 // through pciconf, kif and Calibre devices are bus accesses with their side
@@ -121,6 +144,10 @@ extern const char* const kZorvanPpcName;      // "/dev/kdt/kx31001_ppc0"
 extern const char* const kDevI2cName;         // "/dev/kdt/kx31001_dev-i2c0" (listed, no transport)
 extern const char* const kDuvraPciName;       // "/dev/kdt/kx52100_pci_cr0"
 extern const char* const kDuvraPciconfName;   // "/dev/kdt/kx52100_pciconf0"
+// Configuration cycles whose accesses kxcr sends through the chip's own I2C
+// master.
+extern const char* const kZorvanI2cmName;  // "/dev/kdt/kx31001_pciconf0_i2cm"
+extern const char* const kDuvraI2cmName;   // "/dev/kdt/kx52100_pciconf0_i2cm"
 
 // What one conversation with the I2C slave has in flight, kept by its master
 // so that conversations of different masters do not mix.
@@ -183,6 +210,15 @@ public:
     // (4, 2, 1 or 0 bytes, most significant first).
     void SetI2cSlave(uint8_t address7, int address_bytes);
     void SetI2cAnswers(bool answers);  // false: the slave does not acknowledge
+    // The next `starts` starts addressed to the slave find it busy: it
+    // acknowledges its address, then takes and gives no byte.
+    void SetI2cBusy(uint32_t starts);
+    // The chip's own I2C master: control reads that see a started command
+    // still running before it is done (kBusyForever: never; a command
+    // running takes the new count), and the device on its bus: the slave of
+    // `device`, a chip on another image, or this chip's own slave when null.
+    void SetI2cMasterBusyReads(uint32_t n);
+    void ConnectI2cMaster(Chip* device);
     // The slave one bus event at a time, for a master that keeps `c` from
     // its start to its stop. Start takes the address byte (address << 1, | 1
     // to read); Start and Write return the acknowledge; Read gives false when

@@ -15,7 +15,6 @@ TEST(Kxcr, NamesThatOpenNoTransport) {
         {"/dev/kdt/kx31001_pci_cr7", 0, false, ENOENT},  // no such device file
         // Transports not in this build.
         {"/dev/kdt/kx31001_kxusb0", 0, false, ENOSYS},
-        {"/dev/kdt/kx31001_calbr0_i2cm", 0, false, ENOSYS},
     });
 }
 
@@ -28,7 +27,8 @@ TEST(Kxcr, DevicesListing) {
     for (int i = 0; i < all; ++i) length += listed.insert(buf + length).first->size() + 1;
     EXPECT_EQ(listed, (std::set<std::string>{kxsim::kZorvanPciName, kxsim::kZorvanPciconfName,
                                              kxsim::kZorvanCalbrName, kxsim::kZorvanKifName,
-                                             kxsim::kZorvanPpcName, kxsim::kDevI2cName}));
+                                             kxsim::kZorvanPpcName, kxsim::kDevI2cName,
+                                             kxsim::kZorvanI2cmName}));
     EXPECT_EQ(kdevices(buf, sizeof buf, 0), 0);
     ASSERT_EQ(kdevices(buf, sizeof buf, KDEVS_PPC), 1);
     EXPECT_STREQ(buf, kxsim::kZorvanPpcName);

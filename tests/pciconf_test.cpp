@@ -18,9 +18,6 @@ TEST(Pciconf, RefusedCalls) {
     ExpectRefusals(sim, {
         {"driver errno comes up unchanged", kxsim::kZorvanPciconfName,
          [&](kfile* mf) { return sim.chip->FailAccess(0x200, EIO), kread4(mf, 0x200, &value); }, EIO},
-        // Blocks go through the in-chip I2C master, not in this build.
-        {"block read", kxsim::kZorvanPciconfName, Transfer64(false, 4), ENOSYS},
-        {"block write", kxsim::kZorvanPciconfName, Transfer64(true, 4), ENOSYS},
         {"software reset", kxsim::kZorvanPciconfName, ksw_reset, EPERM},
     });
 }

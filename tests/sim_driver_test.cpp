@@ -75,9 +75,10 @@ TEST_F(SimDriverTest, ServesTheNamesOfTheChipsFamilyOnly) {
         const char* foreign;
     } rows[] = {{Family::Zorvan,
                  {"kx31001_pci_cr0", "kx31001_pciconf0", "kx31001_calbr0", "kx31001_kif0", "kx31001_ppc0",
-                  "kx31001_dev-i2c0"},
+                  "kx31001_dev-i2c0", "kx31001_pciconf0_i2cm"},
                  kxsim::kDuvraPciName},
-                {Family::Duvra, {"kx52100_pci_cr0", "kx52100_pciconf0"}, kxsim::kZorvanPciName}};
+                {Family::Duvra, {"kx52100_pci_cr0", "kx52100_pciconf0", "kx52100_pciconf0_i2cm"},
+                 kxsim::kZorvanPciName}};
     for (const Row& row : rows) {
         Start(row.family);
         EXPECT_EQ(Listing(), row.listed);

@@ -27,8 +27,6 @@ TEST(Window, FailedOpens) {
                           {pci, KDT_IOC_PCI_PARAMS, false, EIO},
                           {pci, 0, true, ENOMEM},
                           {pci, KDT_IOC_PELLIK_SLOT, false, EBUSY},  // after the mapping
-                          // The in-chip I2C master is not in this build.
-                          {pci + "_i2cm", 0, false, ENOSYS},
                       },
                       kPellikId);
 }
@@ -40,10 +38,6 @@ TEST(Window, RefusedCalls) {
         {"ppc files have no window", kxsim::kZorvanPpcName, [&](kfile* mf) { return kread4(mf, 0x100, &value); },
          EFAULT},
         {"past the window", kxsim::kZorvanPciName, [](kfile* mf) { return kwrite4(mf, mf->map_size, 1); }, EFAULT},
-        {"through the I2C master", kxsim::kZorvanPciName,
-         [&](kfile* mf) { return mf->is_i2cm = 1, kread4(mf, 0x100, &value); }, ENOSYS},
-        {"window block read", kxsim::kZorvanPciName, Transfer64(false, 4), ENOSYS},
-        {"window block write", kxsim::kZorvanPciName, Transfer64(true, 4), ENOSYS},
         {"ppc block read", kxsim::kZorvanPpcName, Transfer64(false, 4), ECANCELED},
         {"ppc block write", kxsim::kZorvanPpcName, Transfer64(true, 4), ECANCELED},
         {"driver pages of a window file", kxsim::kZorvanPciName,

@@ -2,8 +2,8 @@
  * kxcr: access to a chip's configuration-register (CR) space through one
  * handle type, whatever the path: a memory-mapped PCI window, PCI
  * configuration cycles, a Calibre I2C adapter, kif and ppc device files of
- * the kernel driver, InfiniBand management datagrams, or a remote server
- * reached over TCP.
+ * the kernel driver, the chip's own I2C master, InfiniBand management
+ * datagrams, or a remote server reached over TCP.
  *
  * The contract of every access routine: a byte count, or -1 with errno set
  * by the call that failed.
@@ -108,6 +108,37 @@ unsigned long kvtop(kfile* mf, void* va);
 int prepare_i2c_buf(unsigned char* buf, DType dtype, unsigned int offset);
 int prepare_i2c_data(unsigned char* buf, DType dtype, unsigned int offset,
                      const unsigned char* data, int data_length);
+
+/* The in-chip I2C master. kread4_ and kwrite4_ reach its own registers (the
+ * "i2cm" redirection off for the call); the transactions return the
+ * master's status (7 done, 6 try again) or -1. i2c_master_read_cr and
+ * i2c_master_read give a 4-byte read as a word in host order and shorter
+ * reads as bytes in bus order. */
+int kread4_(kfile* mf, unsigned int offset, unsigned int* value);
+int kwrite4_(kfile* mf, unsigned int offset, unsigned int value);
+int wait_trans(kfile* mf);
+int w_trans(kfile* mf, void* data, int len);
+int r_trans(kfile* mf, void* data, int len);
+int end_trans(kfile* mf);
+int i2c_master_write_cr(kfile* mf, unsigned int value, unsigned int offset, int len);
+int i2c_master_read_cr(kfile* mf, void* value, unsigned int offset, int len);
+int i2c_master_read(kfile* mf, void* value, unsigned int offset, int len);
+int i2c_master_set(kfile* mf);
+void i2c_master_restore(kfile* mf);
+
+/* Block transfers of 32-bit words in host order, in chunks that suit the
+ * handle's transport. Offsets and lengths are multiples of 4 (else EINVAL
+ * before anything moves). The block calls return the bytes of the chunks
+ * that went through, byte_len when all did; the chunk calls the chunk's
+ * length, or -1 with errno. */
+int kread4_block(kfile* mf, unsigned int offset, u_int32_t* data, int byte_len);
+int kwrite4_block(kfile* mf, unsigned int offset, u_int32_t* data, int byte_len);
+int kread_chunk(kfile* mf, unsigned int offset, void* data, int length);
+int kwrite_chunk(kfile* mf, unsigned int offset, void* data, int length);
+int kread_chunk_as_multi_kread4(kfile* mf, unsigned int offset, void* data, int length);
+int kwrite_chunk_as_multi_kwrite4(kfile* mf, unsigned int offset, void* data, int length);
+int get_chunk_size(kfile* mf);
+void buff_cpu2be(void* buff, int byte_len);
 
 /* Write-flush workaround of the Pellik chip revision. */
 int pellik_wa_write_confirm_sem(kfile* mf, unsigned int addr);

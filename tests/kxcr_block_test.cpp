@@ -1,0 +1,132 @@
+// Block transfers: runs of words in chunks that suit each transport.
+#include "kdt_calbr.h"
+#include "kxcr_helpers.h"
+#include "kxcr_kif.h"
+#include "server_helpers.h"
+
+namespace {
+
+using namespace kxcrtest;
+
+// Notes the driver requests kxcr makes: "4" a word, "t<written>/<read> " a
+// Calibre transaction, "R<len> " a kif block read.
+struct Requests {
+    static inline const kxcr_os_ops* inner;
+    static inline std::string log;
+    kxcr_os_ops ops;
+    Requests() : ops(*kxcr_os()) {
+        inner = kxcr_os();
+        ops.ioctl = [](int fd, unsigned long request, void* arg) {
+            const auto* t = static_cast<const kdt_trans_st*>(arg);
+            log += request == KDT_IOC_TRANS ? "t" + std::to_string(t->wr_size) + "/" + std::to_string(t->rd_size) + " "
+                   : request == KREAD64    ? "R" + std::to_string(static_cast<const kif_param_st*>(arg)->len) + " "
+                                           : "4";
+            return inner->ioctl(fd, request, arg);
+        };
+        kxcr_set_os(&ops);
+    }
+    ~Requests() { kxcr_set_os(inner); }
+};
+
+// Words written land in the chip in host order and read back alike, in
+// chunks of the path's size; the caller's buffer stays as it was.
+TEST(Block, WriteAndReadBack) {
+    struct Row {
+        const char* name;
+        int chunk, byte_len;
+        std::string writes, reads;
+    };
+    const Row rows[] = {
+        {kxsim::kZorvanPciconfName, 4, 12, "444", "444"},
+        {kxsim::kZorvanPciName, 256, 12, "", ""},
+        {kxsim::kZorvanCalbrName, 64, 100, "t68/0 t40/0 ", "t4/64 t4/36 "},
+        {kxsim::kZorvanKifName, 64, 100, std::string(25, '4'), "R64 R36 "},
+        {kxsim::kZorvanPpcName, 4, 0, "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        DriverChip sim;
+        Handle mf = OpenHandle(row.name);
+        ASSERT_TRUE(mf);
+        EXPECT_EQ(get_chunk_size(mf.get()), row.chunk);
+        std::vector<u_int32_t> out(row.byte_len / 4), in(out.size());
+        for (size_t i = 0; i < out.size(); ++i) out[i] = 0x10203040 + 0x01010101 * i;
+        const std::vector<u_int32_t> kept = out;
+        Requests requests;
+        requests.log.clear();
+        EXPECT_EQ(kwrite4_block(mf.get(), 0x400, out.data(), row.byte_len), row.byte_len);
+        EXPECT_EQ(requests.log, row.writes);
+        EXPECT_EQ(out, kept);
+        for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(sim.chip->Peek(0x400 + 4 * i), out[i]) << i;
+        requests.log.clear();
+        EXPECT_EQ(kread4_block(mf.get(), 0x400, in.data(), row.byte_len), row.byte_len);
+        EXPECT_EQ(requests.log, row.reads);
+        EXPECT_EQ(in, out);
+    }
+}
+
+// A failing chunk ends the block: the count is the bytes of the whole chunks
+// before it, errno why it failed (EIO for a chunk cut short). An "i2cm"
+// handle reads through the master whatever its kind: on the window, a plain
+// mapping in the simulated chip, the master never answers. Offsets and
+// lengths of part words are refused before anything moves.
+TEST(Block, FailuresAndRefusals) {
+    struct Row {
+        const char* what;
+        const char* name;
+        uint32_t failing;
+        std::function<int(kfile*, u_int32_t*)> block;
+        simtest::Outcome want;
+    };
+    const auto read100 = [](kfile* mf, u_int32_t* words) { return kread4_block(mf, 0x400, words, 100); };
+    const char* pciconf = kxsim::kZorvanPciconfName;
+    const Row rows[] = {
+        {"third word", pciconf, 0x408, read100, {8, ENXIO}},
+        {"second Calibre chunk", kxsim::kZorvanCalbrName, 0x444, read100, {64, EIO}},
+        {"first Calibre chunk", kxsim::kZorvanCalbrName, 0x408,
+         [](kfile* mf, u_int32_t* words) { return kwrite4_block(mf, 0x3F0, words, 100); }, {0, EIO}},
+        {"third word through the master", kxsim::kZorvanI2cmName, 0x408, read100, {8, EIO}},
+        {"window through the master", kxsim::kZorvanPciName, 0,
+         [](kfile* mf, u_int32_t* words) { return mf->is_i2cm = 1, kread4_block(mf, 0x400, words, 100); }, {0, EBUSY}},
+        {"block at offset 2", pciconf, 0, [](kfile* mf, u_int32_t* words) { return kread4_block(mf, 2, words, 8); },
+         Fails(EINVAL)},
+        {"block of 6 bytes", pciconf, 0,
+         [](kfile* mf, u_int32_t* words) { return kwrite4_block(mf, 0x400, words, 6); }, Fails(EINVAL)},
+        {"Calibre chunk of 6 bytes", kxsim::kZorvanCalbrName, 0,
+         [](kfile* mf, u_int32_t* words) { return kread_chunk(mf, 0x400, words, 6); }, Fails(EINVAL)},
+        {"words chunk of 2 bytes", pciconf, 0,
+         [](kfile* mf, u_int32_t* words) { return kwrite_chunk_as_multi_kwrite4(mf, 0x400, words, 2); }, Fails(EINVAL)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        DriverChip sim;
+        Handle mf = OpenHandle(row.name);
+        ASSERT_TRUE(mf);
+        if (row.failing) sim.chip->FailAccess(row.failing, ENXIO);
+        sim.chip->ClearTraffic();
+        u_int32_t words[25] = {};
+        EXPECT_EQ(Try([&] { return row.block(mf.get(), words); }), row.want);
+        if (row.want.err == EINVAL) {
+            EXPECT_EQ(Show(sim.chip->Traffic()), "");
+        }
+    }
+}
+
+// A remote handle moves a word per request: the read fails at the word the
+// server's chip refuses, after the words before it.
+TEST(Block, RemoteWordByWord) {
+    std::unique_ptr<testsrv::Server> server = testsrv::StartOrFail({""});
+    ASSERT_TRUE(server);
+    std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
+    ASSERT_TRUE(chip);
+    chip->Poke(0x14, 0xCAFEF00D);
+    chip->FailAccess(0x18, EIO);
+    Handle mf = OpenHandle(server->RemoteName(kxsim::kZorvanPciconfName));
+    ASSERT_TRUE(mf);
+    EXPECT_EQ(get_chunk_size(mf.get()), 4);
+    u_int32_t words[3] = {};
+    EXPECT_EQ(Try([&] { return kread4_block(mf.get(), 0x10, words, 12); }), (simtest::Outcome{8, EIO}));
+    EXPECT_EQ(words[1], 0xCAFEF00Du);
+}
+
+}  // namespace
