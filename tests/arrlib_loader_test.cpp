@@ -161,6 +161,33 @@ TEST_F(LoaderTest, ErrorsStopTheLoadWithStatus1) {
          kDevice,
          "-E- Too few words for GW_array_addr in DataBase file " + db +
              " line 2 : top.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n"},
+        // Widths and sizes a 32-bit control word cannot hold, refused before
+        // any gateway or device exists.
+        {"field offset beyond the word", "a GW_simple 40000 33 4 0 16 255 40010 2\n", kDevice,
+         "-E- cOffset 33 outside 0..32 for GW_simple in DataBase file " + db +
+             " line 1 : a GW_simple 40000 33 4 0 16 255 40010 2\n"},
+        {"negative index width", "a GW_clear 40000 24 4 0 -1 255 40010 2 20\n", kDevice,
+         "-E- iSize -1 outside 0..32 for GW_clear in DataBase file " + db +
+             " line 1 : a GW_clear 40000 24 4 0 -1 255 40010 2 20\n"},
+        {"clear bit beyond the word", "a GW_clear 40000 24 4 0 16 255 40010 2 32\n", kDevice,
+         "-E- corOffset 32 outside 0..31 for GW_clear in DataBase file " + db +
+             " line 1 : a GW_clear 40000 24 4 0 16 255 40010 2 32\n"},
+        {"no data register", "a GW_simple 40000 24 4 0 16 255 40010 0\n", kDevice,
+         "-E- dSize 0 outside 1..65541 for GW_simple in DataBase file " + db +
+             " line 1 : a GW_simple 40000 24 4 0 16 255 40010 0\n"},
+        {"data registers below address 0", "a GW_irisc 40000 24 4 0 16 255 10 6 1 2 0\n", kDevice,
+         "-E- dSize 6 outside 1..5 for GW_irisc in DataBase file " + db +
+             " line 1 : a GW_irisc 40000 24 4 0 16 255 10 6 1 2 0\n"},
+        {"huge data size", "a GW_simple 40000 24 4 0 16 255 40010 4294967295\n", kDevice,
+         "-E- dSize 4294967295 outside 1..65541 for GW_simple in DataBase file " + db +
+             " line 1 : a GW_simple 40000 24 4 0 16 255 40010 4294967295\n"},
+        // A typo that once sent mem.b's accesses to mem.a's entries.
+        {"index field narrower than the array number",
+         "mem.a GW_array_addr 41000 24 4 0 16 65535 41020 8 12 4 0 15 4095\n"
+         "mem.b GW_array_addr 41000 24 4 0 1 65535 41020 8 12 4 1 15 4095\n",
+         "/dev/kdt/kx31001_nothing0",
+         "-E- aSize 4 outside 0..1 for GW_array_addr in DataBase file " + db +
+             " line 2 : mem.b GW_array_addr 41000 24 4 0 1 65535 41020 8 12 4 1 15 4095\n"},
         {"missing file", "", kDevice, "-E- Cannot open DataBase file : " + db + "\n"},
         {"device that cannot be opened", "a GW_simple 40000 24 4 0 16 255 40010 2\n",
          "/dev/kdt/kx31001_nothing0", "-E- Cannot open kdt device : /dev/kdt/kx31001_nothing0\n"},

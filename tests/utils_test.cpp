@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -26,9 +28,16 @@ TEST(Str2Long, AcceptsNumbers)
         {" 12", 16, 0x12},
         {"-1", 16, -1},
         {"ffffffff", 16, 0xffffffffL},
+        {"00000000000000000000ff", 16, 0xff},
+        {"123456789abcdef01", 16, LONG_MAX},  // clamped, as strtol does
     };
-    for (const ParseCase& c : cases)
+    // A word of a database line is a view that does not end in a NUL.
+    for (const ParseCase& c : cases) {
         EXPECT_EQ(str2long(c.text, c.base), c.value) << "text \"" << c.text << "\" base " << c.base;
+        const std::string line = std::string(c.text) + "7 rest";
+        EXPECT_EQ(str2long(std::string_view(line).substr(0, line.size() - 6), c.base), c.value)
+            << "word \"" << c.text << "\" base " << c.base;
+    }
 }
 
 // The messages go to standard output; the death tests see standard error,
@@ -51,6 +60,13 @@ TEST(Str2LongDeathTest, RejectsTrailingCharacters)
             },
             testing::ExitedWithCode(1), "^-E- illegal value " + std::string(c.text) + "\n$")
             << "text \"" << c.text << "\" base " << c.base;
+        EXPECT_EXIT(
+            {
+                StdoutToStderr();
+                str2long(std::string_view(c.text), c.base);
+            },
+            testing::ExitedWithCode(1), "^-E- illegal value " + std::string(c.text) + "\n$")
+            << "word \"" << c.text << "\" base " << c.base;
     }
 }
 

@@ -1,13 +1,20 @@
 // The facade of the array library and the loader of the array database.
 #include "arrlib.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -16,9 +23,14 @@ namespace {
 constexpr size_t kMaxWords = 16;
 // The walk over all arrays never reads this one; it can still be read by name.
 const char* const kSkippedByWalk = "sxp.pb_context";
+// The database is read in blocks of this size; a longer line grows the block.
+constexpr size_t kReadBlock = 1 << 20;
+// No line of a known kind is shorter: ten words of at least one character,
+// their separators and the line feed.
+constexpr size_t kShortestLine = 20;
 
 struct Keyword {
-    const char* word;
+    std::string_view word;
     ArrLib::AccessType kind;
     size_t words;  // words a line of this kind must carry
 };
@@ -35,128 +47,137 @@ const Keyword kKeywords[] = {
     {"GW_SXP", ArrLib::sxp, 15},
 };
 
-const Keyword* FindKeyword(const std::string& word) {
+const Keyword* FindKeyword(std::string_view word) {
     for (const Keyword& k : kKeywords)
         if (word == k.word) return &k;
     return nullptr;
 }
 
-// One database line split into its words (word 1 is element 0).
+bool IsDelimiter(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// One database line split into its words (word 1 is element 0), as views
+// into the line.
 class DbLine {
 public:
-    explicit DbLine(const std::string& text) : _text(text) {
-        static const char* const kDelimiters = " \t\n";
-        size_t pos = text.find_first_not_of(kDelimiters);
-        while (pos != std::string::npos && _words.size() < kMaxWords) {
-            size_t end = text.find_first_of(kDelimiters, pos);
-            _words.push_back(text.substr(pos, end - pos));
-            pos = text.find_first_not_of(kDelimiters, end);
+    explicit DbLine(std::string_view text) : _text(text) {
+        const char* p = text.data();
+        const char* end = p + text.size();
+        while (_count < kMaxWords) {
+            while (p != end && IsDelimiter(*p)) ++p;
+            if (p == end) break;
+            const char* word = p;
+            while (p != end && !IsDelimiter(*p)) ++p;
+            _words[_count++] = {word, static_cast<size_t>(p - word)};
         }
     }
-    size_t Count() const { return _words.size(); }
-    const std::string& Word(size_t n) const { return _words[n - 1]; }
-    u_int32_t Hex(size_t n) const { return static_cast<u_int32_t>(str2long(Word(n).c_str(), 16)); }
-    u_int32_t Dec(size_t n) const { return static_cast<u_int32_t>(str2long(Word(n).c_str(), 10)); }
-    int Int(size_t n) const { return static_cast<int>(Dec(n)); }
-    std::string Text() const { return _text.substr(0, _text.find_last_not_of("\r\n") + 1); }
+    size_t Count() const { return _count; }
+    std::string_view Word(size_t n) const { return {_words[n - 1].start, _words[n - 1].size}; }
+    // The line as written, without its line end.
+    std::string_view Text() const {
+        size_t last = _text.find_last_not_of("\r\n");
+        return _text.substr(0, last == std::string_view::npos ? 0 : last + 1);
+    }
 
 private:
-    std::string _text;
-    std::vector<std::string> _words;
+    // Plain pointers and sizes: the table is not cleared for each line.
+    struct Span {
+        const char* start;
+        size_t size;
+    };
+    std::string_view _text;
+    Span _words[kMaxWords];  // the first _count are set
+    size_t _count = 0;
 };
 
-// Words 3 to 10: the register layout every gateway kind takes.
-struct Layout {
-    explicit Layout(const DbLine& l)
-        : address(l.Hex(3)),
-          cOffset(l.Int(4)),
-          cSize(l.Int(5)),
-          iOffset(l.Int(6)),
-          iSize(l.Int(7)),
-          max(l.Dec(8)),
-          dataAddr(l.Hex(9)),
-          dSize(l.Int(10)) {}
-    u_int32_t address;
-    int cOffset, cSize, iOffset, iSize;
-    u_int32_t max;
-    u_int32_t dataAddr;
-    int dSize;
-};
-
-// Words 11 to 15 of the array-addressed kinds.
-struct Numbering {
-    explicit Numbering(const DbLine& l)
-        : aOffset(l.Int(11)),
-          aSize(l.Int(12)),
-          index(l.Dec(13)),
-          maxAIndex(l.Dec(14)),
-          maxIndexArr(l.Dec(15)) {}
-    int aOffset, aSize;
-    u_int32_t index, maxAIndex, maxIndexArr;
-};
-
-// The line's gateway: the registered one, else a new one of kind G built
-// from the layout and the kind's extra values.
-template <class G, class... Extra>
-ArrLib::Gateway* Share(ArrLib::Gateway* gw, const Layout& g, Extra... extra) {
-    if (gw) return gw;
-    return new G(g.address, g.cOffset, g.cSize, g.iOffset, g.iSize, g.max, g.dataAddr, g.dSize,
-                 extra...);
-}
-
-// An array-addressed line: gateway G and array A with the numbering words.
-template <class G, class A>
-ArrLib::Array* Numbered(const DbLine& l, const Layout& g, ArrLib::Gateway*& gw) {
-    Numbering n(l);
-    gw = Share<G>(gw, g, n.aOffset, n.aSize, n.maxAIndex, n.maxIndexArr);
-    // The line number takes the index bits below the array number.
-    return new A(l.Word(1).c_str(), gw, n.index, g.iSize - n.aSize);
-}
-
-// Builds the array of one line and, when gw is null, its gateway; the
-// kind-specific words are parsed in word order whether or not the gateway exists.
-ArrLib::Array* BuildArray(ArrLib::AccessType kind, const DbLine& l, const Layout& g,
-                          ArrLib::Gateway*& gw) {
-    const char* name = l.Word(1).c_str();
-    switch (kind) {
-        case ArrLib::gfifo: gw = Share<ArrLib::GW_gfifo>(gw, g); break;
-        case ArrLib::clear: gw = Share<ArrLib::GW_clear>(gw, g, l.Int(11)); break;
-        case ArrLib::serdes: gw = Share<ArrLib::GW_serdes>(gw, g); break;
-        case ArrLib::field: gw = Share<ArrLib::GW_field>(gw, g); break;
-        case ArrLib::rxbuffer: {
-            u_int32_t index = l.Dec(11);
-            gw = Share<ArrLib::Gateway>(gw, g);
-            return new ArrLib::Array_rx_buffer(name, gw, index);
-        }
-        case ArrLib::irisc: {
-            int type = l.Int(11), ways = l.Int(12), tag = l.Int(13);
-            // The Max word doubles as the code size.
-            gw = Share<ArrLib::GW_irisc>(gw, g, ways, g.max);
-            return new ArrLib::Array_irisc(name, gw, tag, static_cast<int>(g.max), type, ways);
-        }
-        case ArrLib::array_addr:
-            return Numbered<ArrLib::GW_array_addr, ArrLib::Array_addr>(l, g, gw);
-        case ArrLib::reqsl: return Numbered<ArrLib::GW_reqsl, ArrLib::Array_reqsl>(l, g, gw);
-        case ArrLib::xtsram: return Numbered<ArrLib::GW_xtsram, ArrLib::Array_xtsram>(l, g, gw);
-        case ArrLib::sxp: return Numbered<ArrLib::GW_sxp, ArrLib::Array_sxp>(l, g, gw);
-        default: gw = Share<ArrLib::Gateway>(gw, g); break;
+// The numbers of a line of a known kind, by word number: words 3 to 10 and
+// the kind's own words after them, parsed in word order. Words 3 and 9 are
+// addresses (hexadecimal), the others decimal.
+class Numbers {
+public:
+    void Parse(const DbLine& line, size_t words) {
+        for (size_t n = 3; n <= words; ++n)
+            _value[n] = str2long(line.Word(n), n == 3 || n == 9 ? 16 : 10);
     }
-    return new ArrLib::Array(name, gw);
+    long Value(size_t n) const { return _value[n]; }
+    u_int32_t Word(size_t n) const { return static_cast<u_int32_t>(_value[n]); }
+    int Int(size_t n) const { return static_cast<int>(Word(n)); }
+
+private:
+    long _value[kMaxWords + 1];  // words 3 to the kind's last are set
+};
+
+// Word numbers of the layout every gateway kind takes, and of the
+// array-addressed kinds' own words.
+enum : size_t {
+    kAddress = 3, kCOffset, kCSize, kIOffset, kISize, kMax, kDataAddr, kDSize,
+    kAOffset = 11, kASize, kIndex, kMaxAIndex, kMaxIndexArr,
+};
+
+// The values a word may take.
+struct Range {
+    size_t word;
+    const char* name;
+    long low, high;
+};
+
+// Checks the widths and sizes of a line before anything is built from it, so
+// that no layout arithmetic can overflow and no typo reaches another array.
+// The first range a value lies outside goes to *bad.
+bool LayoutFits(const Numbers& n, ArrLib::AccessType kind, size_t words, Range* bad) {
+    const Range common[] = {{kCOffset, "cOffset", 0, 32}, {kCSize, "cSize", 0, 32},
+                            {kIOffset, "iOffset", 0, 32}, {kISize, "iSize", 0, 32},
+                            // The data registers end at DataAddr and must not run below 0.
+                            {kDSize, "dSize", 1, n.Word(kDataAddr) / 4 + 1}};
+    const Range clearBit = {11, "corOffset", 0, 31};
+    // The array number takes the top bits of the index field.
+    const Range numbering[] = {{kAOffset, "aOffset", 0, 32}, {kASize, "aSize", 0, n.Value(kISize)}};
+    auto within = [&n, bad](const Range& r) {
+        long v = n.Value(r.word);
+        if (v >= r.low && v <= r.high) return true;
+        *bad = r;
+        return false;
+    };
+    if (!std::all_of(std::begin(common), std::end(common), within)) return false;
+    if (kind == ArrLib::clear && !within(clearBit)) return false;
+    return words != kMaxIndexArr || std::all_of(std::begin(numbering), std::end(numbering), within);
 }
 
-// Reads one whole line, however long, so that no part of a long line is
-// ever taken for a line of its own. False at the end of the file.
-bool ReadLine(FILE* file, std::string& line) {
-    char* buffer = nullptr;
-    size_t capacity = 0;
-    ssize_t length = getline(&buffer, &capacity, file);
-    if (length >= 0) line.assign(buffer, static_cast<size_t>(length));
-    free(buffer);
-    return length >= 0;
+// "cOffset 33 outside 0..32"
+std::string Outside(const Range& r, const Numbers& n) {
+    return std::string(r.name) + " " + std::to_string(n.Value(r.word)) + " outside " +
+           std::to_string(r.low) + ".." + std::to_string(r.high);
+}
+
+// Calls line(text) for each line of the file, its line feed included, in
+// blocks read whole. A long line stays one line. False on a read error.
+template <class Visit>
+bool ForEachLine(FILE* file, Visit&& line) {
+    std::vector<char> block(kReadBlock);
+    size_t filled = 0;
+    for (;;) {
+        size_t wanted = block.size() - filled;
+        size_t got = fread(block.data() + filled, 1, wanted, file);
+        filled += got;
+        const char* start = block.data();
+        const char* end = start + filled;
+        while (const void* feed = memchr(start, '\n', static_cast<size_t>(end - start))) {
+            const char* next = static_cast<const char*>(feed) + 1;
+            line(std::string_view(start, static_cast<size_t>(next - start)));
+            start = next;
+        }
+        if (got < wanted) {
+            if (start != end) line(std::string_view(start, static_cast<size_t>(end - start)));
+            return !ferror(file);
+        }
+        // Keep the unfinished line for the next block.
+        filled = static_cast<size_t>(end - start);
+        memmove(block.data(), start, filled);
+        if (filled == block.size()) block.resize(2 * block.size());
+    }
 }
 
 [[noreturn]] void LoadError(const char* what, const char* name) {
-    std::cout << "-E- " << what << " : " << name << std::endl;
+    std::cout << "-E- " << what << " : " << name << '\n';
     exit(1);
 }
 
@@ -164,68 +185,276 @@ bool ReadLine(FILE* file, std::string& line) {
 
 // --------------------------------------------------------------------- loader
 
+// Builds the registries line by line. Each line is parsed and checked at
+// once, but registered only after the next line has been parsed: the index
+// slots it needs are fetched from memory in the meantime.
+class ArrLib::Loader {
+public:
+    Loader(ArrLib& lib, const char* dbFile) : _lib(lib), _dbFile(dbFile) {}
+
+    // Room in the registries for as many lines as a file of this size can
+    // hold: only what is used is ever touched, and nothing is copied as
+    // they grow.
+    void Reserve(off_t fileSize) {
+        size_t lines = static_cast<size_t>(fileSize) / kShortestLine + 1;
+        _lib._arrays.reserve(lines);
+        _lib._gws.reserve(lines);
+    }
+
+    void Add(std::string_view text) {
+        ++_lineNo;
+        DbLine line(text);
+        if (line.Count() < 2) return;
+        const Keyword* keyword = FindKeyword(line.Word(2));
+        if (keyword == nullptr) return;
+        if (line.Count() < keyword->words) LineError("Too few words", *keyword, line);
+        // The slot the pending line does not use.
+        Parsed& next = _parsed[_pending == &_parsed[0] ? 1 : 0];
+        next.kind = keyword->kind;
+        next.numbers.Parse(line, keyword->words);
+        Range bad;
+        if (!LayoutFits(next.numbers, keyword->kind, keyword->words, &bad))
+            LineError(Outside(bad, next.numbers).c_str(), *keyword, line);
+        next.name = Name(line.Word(1));
+        _lib._gwIndex.Prefetch(next.numbers.Word(kAddress));
+        Finish();
+        _pending = &next;
+    }
+
+    // Registers the last line parsed.
+    void Finish() {
+        if (_pending) Register(*_pending);
+        _pending = nullptr;
+    }
+
+private:
+    // A line of a known kind, parsed and checked.
+    struct Parsed {
+        AccessType kind;
+        Numbers numbers;
+        const char* name;
+    };
+
+    // Builds the line's array, and its gateway when the address is new.
+    void Register(const Parsed& p) {
+        u_int32_t address = p.numbers.Word(kAddress);
+        auto& gws = _lib._gws;
+        std::optional<u_int32_t> gwAt = _lib._gwIndex.Find(address);
+        Gateway* gw = gwAt ? gws[*gwAt].second : nullptr;
+        _lib._arrays.push_back(Build(p.kind, p.name, p.numbers, gw));
+        if (!gwAt) {
+            _lib._gwIndex.Insert(address, static_cast<u_int32_t>(gws.size()));
+            gws.emplace_back(address, gw);
+        }
+    }
+
+    [[noreturn]] void LineError(const char* what, const Keyword& keyword, const DbLine& line) {
+        std::cout << "-E- " << what << " for " << keyword.word << " in DataBase file " << _dbFile
+                  << " line " << std::dec << _lineNo << " : " << line.Text() << '\n';
+        exit(1);
+    }
+
+    // A copy of the name in the store, ended by a NUL.
+    const char* Name(std::string_view name) {
+        char* copy = static_cast<char*>(_lib._names.allocate(name.size() + 1, 1));
+        memcpy(copy, name.data(), name.size());
+        copy[name.size()] = '\0';
+        return copy;
+    }
+
+    template <class T, class... Args>
+    T* Make(Args... args) {
+        return new (_lib._store.allocate(sizeof(T), alignof(T))) T(args...);
+    }
+
+    // The line's gateway: the registered one, else a new one of kind G built
+    // from words 3 to 10 and the kind's extra values.
+    template <class G, class... Extra>
+    Gateway* Share(Gateway* gw, const Numbers& n, Extra... extra) {
+        if (gw) return gw;
+        return Make<G>(n.Word(kAddress), n.Int(kCOffset), n.Int(kCSize), n.Int(kIOffset),
+                       n.Int(kISize), n.Word(kMax), n.Word(kDataAddr), n.Int(kDSize), extra...);
+    }
+
+    // An array-addressed line: gateway G and array A with the numbering words.
+    template <class G, class A>
+    Array* Numbered(const char* name, const Numbers& n, Gateway*& gw) {
+        gw = Share<G>(gw, n, n.Int(kAOffset), n.Int(kASize), n.Word(kMaxAIndex),
+                      n.Word(kMaxIndexArr));
+        // The line number takes the index bits below the array number.
+        return Make<A>(name, gw, n.Word(kIndex), n.Int(kISize) - n.Int(kASize));
+    }
+
+    // Builds the array of one line and, when gw is null, its gateway.
+    Array* Build(AccessType kind, const char* name, const Numbers& n, Gateway*& gw) {
+        switch (kind) {
+            case gfifo: gw = Share<GW_gfifo>(gw, n); break;
+            case clear: gw = Share<GW_clear>(gw, n, n.Int(11)); break;
+            case serdes: gw = Share<GW_serdes>(gw, n); break;
+            case field: gw = Share<GW_field>(gw, n); break;
+            case rxbuffer:
+                gw = Share<Gateway>(gw, n);
+                return Make<Array_rx_buffer>(name, gw, n.Word(11));
+            case irisc:
+                // The Max word doubles as the code size.
+                gw = Share<GW_irisc>(gw, n, n.Int(12), n.Word(kMax));
+                return Make<Array_irisc>(name, gw, n.Int(13), n.Int(kMax), n.Int(11), n.Int(12));
+            case array_addr: return Numbered<GW_array_addr, Array_addr>(name, n, gw);
+            case reqsl: return Numbered<GW_reqsl, Array_reqsl>(name, n, gw);
+            case xtsram: return Numbered<GW_xtsram, Array_xtsram>(name, n, gw);
+            case sxp: return Numbered<GW_sxp, Array_sxp>(name, n, gw);
+            default: gw = Share<Gateway>(gw, n); break;
+        }
+        return Make<Array>(name, gw);
+    }
+
+    ArrLib& _lib;
+    const char* _dbFile;
+    unsigned _lineNo = 0;
+    Parsed _parsed[2];
+    Parsed* _pending = nullptr;
+};
+
 ArrLib::ArrLib(const char* db_file, const char* device) {
     FILE* file = fopen(db_file, "rb");
     if (file == nullptr) LoadError("Cannot open DataBase file", db_file);
-    std::string text;
-    for (unsigned lineNo = 1; ReadLine(file, text); ++lineNo) {
-        DbLine line(text);
-        if (line.Count() < 2) continue;
-        const Keyword* keyword = FindKeyword(line.Word(2));
-        if (keyword == nullptr) continue;
-        if (line.Count() < keyword->words) {
-            std::cout << "-E- Too few words for " << keyword->word << " in DataBase file "
-                      << db_file << " line " << std::dec << lineNo << " : " << line.Text()
-                      << std::endl;
-            exit(1);
-        }
-        Layout layout(line);
-        Gateway* gw = GwExist(layout.address);
-        bool newGw = gw == nullptr;
-        Array* array = BuildArray(keyword->kind, line, layout, gw);
-        if (newGw) _gws[layout.address] = gw;
-        // A name given twice: the later line wins.
-        Array*& slot = _arrays[line.Word(1)];
-        delete slot;
-        slot = array;
-    }
-    bool readError = ferror(file);
+    Loader loader(*this, db_file);
+    struct stat st {};
+    if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) loader.Reserve(st.st_size);
+    bool read = ForEachLine(file, [&loader](std::string_view line) { loader.Add(line); });
     fclose(file);
-    if (readError) LoadError("Error reading DataBase file", db_file);
+    if (!read) LoadError("Error reading DataBase file", db_file);
+    loader.Finish();
     kfile* kf = kopen(device);
     if (kf == nullptr) LoadError("Cannot open kdt device", device);
     Gateway::SetKf(kf);
 }
 
+// ----------------------------------------------------------------- bulk memory
+
+namespace {
+
+// Blocks of at least this size are mapped on their own, in huge pages.
+constexpr size_t kHugePage = 2 << 20;
+
+class BulkMemory : public std::pmr::memory_resource {
+    void* do_allocate(size_t bytes, size_t align) override {
+        if (bytes < kHugePage) return std::pmr::new_delete_resource()->allocate(bytes, align);
+        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        // Only advice: without huge pages the memory is as good.
+        madvise(p, bytes, MADV_HUGEPAGE);
+        return p;
+    }
+    void do_deallocate(void* p, size_t bytes, size_t align) override {
+        if (bytes < kHugePage) return std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+        munmap(p, bytes);
+    }
+    bool do_is_equal(const memory_resource& other) const noexcept override {
+        return this == &other;
+    }
+};
+
+}  // namespace
+
+std::pmr::memory_resource* ArrLib::Bulk() {
+    static BulkMemory bulk;
+    return &bulk;
+}
+
+// ---------------------------------------------------------------------- index
+
+std::optional<u_int32_t> ArrLib::AddressIndex::Find(u_int32_t address) const {
+    if (_slots.empty()) return std::nullopt;
+    u_int32_t hash = Hash(address);
+    for (size_t s = Home(hash);; s = (s + 1) & (_slots.size() - 1)) {
+        const Slot& slot = _slots[s];
+        if (slot.position == 0) return std::nullopt;
+        if (slot.hash == hash) return slot.position - 1;
+    }
+}
+
+void ArrLib::AddressIndex::Insert(u_int32_t address, u_int32_t position) {
+    if (2 * (_used + 1) > _slots.size()) {
+        std::pmr::vector<Slot> old(size_t{1} << (_bits = std::max(_bits + 1, 10u)), Bulk());
+        old.swap(_slots);
+        for (const Slot& slot : old)
+            if (slot.position != 0) Place(slot);
+    }
+    Place({Hash(address), position + 1});
+    ++_used;
+}
+
+void ArrLib::AddressIndex::Prefetch(u_int32_t address) const {
+    if (!_slots.empty()) __builtin_prefetch(&_slots[Home(Hash(address))]);
+}
+
+void ArrLib::AddressIndex::Place(const Slot& slot) {
+    size_t s = Home(slot.hash);
+    while (_slots[s].position != 0) s = (s + 1) & (_slots.size() - 1);
+    _slots[s] = slot;
+}
+
 // --------------------------------------------------------------------- facade
 
 ArrLib::~ArrLib() {
-    // Arrays first: they point into the gateways.
-    for (auto& entry : _arrays) delete entry.second;
-    // A gateway still holding its lock releases it here.
-    for (auto& entry : _gws) delete entry.second;
+    // Arrays first: they point into the gateways. The store frees the memory.
+    for (Array* array : _arrays) array->~Array();
+    // A gateway still holding its lock releases it here, in address order;
+    // the others touch no register.
+    std::vector<std::pair<u_int32_t, Gateway*>> locked;
+    for (auto& entry : _gws) {
+        if (entry.second->Locked())
+            locked.push_back(entry);
+        else
+            entry.second->~Gateway();
+    }
+    std::sort(locked.begin(), locked.end());
+    for (auto& entry : locked) entry.second->~Gateway();
     kclose(Gateway::GetKf());
     Gateway::SetKf(nullptr);
 }
 
+std::vector<ArrLib::Array*> ArrLib::ArraysByName() const {
+    std::vector<Array*> sorted(_arrays.begin(), _arrays.end());
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Array* a, const Array* b) { return a->Name() < b->Name(); });
+    // Of several arrays with one name, the last line's counts.
+    auto kept = sorted.begin();
+    for (auto it = sorted.begin(); it != sorted.end(); ++it)
+        if (it + 1 == sorted.end() || (*it)->Name() != it[1]->Name()) *kept++ = *it;
+    sorted.erase(kept, sorted.end());
+    return sorted;
+}
+
+std::vector<std::pair<u_int32_t, ArrLib::Gateway*>> ArrLib::GwsByAddress() const {
+    std::vector<std::pair<u_int32_t, Gateway*>> sorted(_gws.begin(), _gws.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    return sorted;
+}
+
 ArrLib::Gateway* ArrLib::GwExist(u_int32_t gwAddress) const {
-    auto found = _gws.find(gwAddress);
-    return found == _gws.end() ? nullptr : found->second;
+    std::optional<u_int32_t> at = _gwIndex.Find(gwAddress);
+    return at ? _gws[*at].second : nullptr;
 }
 
 ArrLib::Array* ArrLib::ArrayExist(const char* name) const {
-    auto found = _arrays.find(name);
-    return found == _arrays.end() ? nullptr : found->second;
+    std::string_view wanted(name);
+    // From the end: of two lines with one name the later wins.
+    auto found = std::find_if(_arrays.rbegin(), _arrays.rend(),
+                              [wanted](const Array* a) { return a->Name() == wanted; });
+    return found == _arrays.rend() ? nullptr : *found;
 }
 
 ArrLib::Status ArrLib::ReadByGw() {
     Status lockStatus = Ok;
-    for (auto& entry : _gws) {
+    for (auto& entry : GwsByAddress()) {
         Status status = entry.second->Read();
         if (status == GWLocked) {
             // The address comes out in the base the dumps left the stream in.
             std::cout << "-E- GW " << entry.first << " was not read, because it was locked"
-                      << std::endl;
+                      << '\n';
             lockStatus = GWLocked;
         } else if (status != Ok) {
             return status;
@@ -252,12 +481,16 @@ ArrLib::Status ArrLib::WriteByGw(u_int32_t address, u_int32_t index,
 
 ArrLib::Status ArrLib::ReadByArray() {
     Status lockStatus = Ok;
-    for (auto& entry : _arrays) {
-        if (entry.first == kSkippedByWalk) continue;
-        Status status = entry.second->Read();
+    const std::vector<Array*> arrays = ArraysByName();
+    Progress progress("array", arrays.size());
+    size_t k = 0;
+    for (Array* array : arrays) {
+        progress.Step(++k);
+        if (array->Name() == kSkippedByWalk) continue;
+        Status status = array->Read();
         if (status == GWLocked) {
-            std::cout << "-E- array " << entry.first << " was not read, because its gw was locked"
-                      << std::endl;
+            std::cout << "-E- array " << array->Name() << " was not read, because its gw was locked"
+                      << '\n';
             lockStatus = GWLocked;
         } else if (status != Ok) {
             return status;

@@ -7,9 +7,12 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <map>
+#include <memory_resource>
+#include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kxcr.h"
@@ -80,11 +83,13 @@ public:
         static void SetKf(kfile* kf);
 
         u_int32_t Address() const { return _gwAddr; }
+        bool Locked() const { return _locked; }
 
-        // 32-bit shifts and masks where a shift outside 0..31 gives 0.
-        static u_int32_t Shl(u_int32_t value, int bits);
-        static u_int32_t Shr(u_int32_t value, int bits);
-        static u_int32_t Mask(int bits);
+        // 32-bit shifts and masks where a shift outside 0..31 gives 0. The
+        // count is wide, so that a difference of two int widths never overflows.
+        static u_int32_t Shl(u_int32_t value, long long bits);
+        static u_int32_t Shr(u_int32_t value, long long bits);
+        static u_int32_t Mask(long long bits);
 
     protected:
         // Puts value into the field (offset, size) of word.
@@ -219,6 +224,9 @@ public:
         virtual Status Read(const std::string& arrName, u_int32_t arrIndex);
 
     protected:
+        // Width of the line number: the index bits below the array number.
+        long long LineBits() const;
+
         int _arrayIndexOffset;
         int _arrayIndexSize;
         u_int32_t _arrayMaxIndex;
@@ -298,6 +306,8 @@ public:
 
     // ------------------------------------------------------------------ arrays
 
+    // An array keeps its name as a view: the name must outlive the array
+    // (the loader keeps every name in the library's store).
     class Array {
     public:
         Array(const char* name, Gateway* gw);
@@ -307,7 +317,7 @@ public:
         virtual Status Read(u_int32_t index);
         virtual Status Write(u_int32_t index, const std::vector<u_int32_t>& data);
 
-        const std::string& Name() const { return _name; }
+        std::string_view Name() const { return _name; }
 
     protected:
         // Reads gateway index gwIndex and prints it as line `line` of this array.
@@ -317,7 +327,7 @@ public:
         // Line-number bound with its message; non-zero when line > limit.
         static int LineBeyond(u_int32_t line, u_int32_t limit);
 
-        std::string _name;
+        std::string_view _name;
         Gateway* _associatedGateway;
     };
 
@@ -418,8 +428,52 @@ public:
     Array* ArrayExist(const char* name) const;
 
 private:
-    std::map<std::string, Array*> _arrays;
-    std::map<u_int32_t, Gateway*> _gws;
+    class Loader;
+
+    // Positions in the gateway registry by address: open addressing over a
+    // bijective hash of the address, so a slot tells its address without a
+    // look into the registry. At most half full.
+    class AddressIndex {
+    public:
+        std::optional<u_int32_t> Find(u_int32_t address) const;
+        void Insert(u_int32_t address, u_int32_t position);
+        // Starts fetching the slot where a search for address begins.
+        void Prefetch(u_int32_t address) const;
+
+    private:
+        struct Slot {
+            u_int32_t hash;
+            u_int32_t position;  // + 1; 0 is a free slot
+        };
+        static u_int32_t Hash(u_int32_t address) { return address * 0x9E3779B1u; }
+        size_t Home(u_int32_t hash) const { return hash >> (32 - _bits); }
+        void Place(const Slot& slot);
+
+        unsigned _bits = 0;
+        size_t _used = 0;
+        std::pmr::vector<Slot> _slots{Bulk()};
+    };
+
+    // The registries in name and in address order, for the walks.
+    std::vector<Array*> ArraysByName() const;
+    std::vector<std::pair<u_int32_t, Gateway*>> GwsByAddress() const;
+
+    // Memory for the bulk of a database: large blocks in huge pages where
+    // the kernel offers them, for fewer page faults and address-translation
+    // misses.
+    static std::pmr::memory_resource* Bulk();
+
+    // Arrays and gateways, and apart from them (no alignment between them)
+    // the names, allocated in bulk and freed together.
+    std::pmr::monotonic_buffer_resource _store{Bulk()};
+    std::pmr::monotonic_buffer_resource _names{Bulk()};
+    // Every array, in file order. Of several with one name the last counts:
+    // the lookup searches from the end (a run looks up one name), and the
+    // walk keeps the last of each name.
+    std::pmr::vector<Array*> _arrays{Bulk()};
+    // Every gateway under its database address, in file order, and its index.
+    std::pmr::vector<std::pair<u_int32_t, Gateway*>> _gws{Bulk()};
+    AddressIndex _gwIndex;
 };
 
 #endif  // ARRLIB_H

@@ -52,20 +52,24 @@ ArrLib::GW_array_addr::GW_array_addr(u_int32_t Address, int cOffset, int cSize, 
       _arrayMaxIndex(maxAIndex),
       _maxIndexInArray(maxIndexArr) {}
 
-int ArrLib::GW_array_addr::BadIndex(u_int32_t index) const {
+long long ArrLib::GW_array_addr::LineBits() const {
     // The array number sits right above the line number, at the top of the index field.
-    int lineBits = _indexSize - _arrayIndexSize;
+    return static_cast<long long>(_indexSize) - _arrayIndexSize;
+}
+
+int ArrLib::GW_array_addr::BadIndex(u_int32_t index) const {
+    long long lineBits = LineBits();
     u_int32_t arrayNum =
         _arrayIndexSize == 32 ? index : Shr(index, lineBits) & Mask(_arrayIndexSize);
     u_int32_t arrIndex = lineBits == 32 ? index : index & Mask(lineBits);
     if (arrayNum <= _arrayMaxIndex && arrIndex <= _maxIndexInArray) return 0;
     std::cout << "-E- array/maximal " << arrayNum << "/" << _arrayMaxIndex << " address/maximal "
-              << std::hex << arrIndex << "/" << _maxIndexInArray << std::endl;
+              << std::hex << arrIndex << "/" << _maxIndexInArray << '\n';
     return 1;
 }
 
 ArrLib::Status ArrLib::GW_array_addr::Read() {
-    int lineBits = _indexSize - _arrayIndexSize;
+    long long lineBits = LineBits();
     return LockedDump([this, lineBits] {
         return ForEachUpTo(_arrayMaxIndex, [this, lineBits](u_int32_t arr) {
             return ForEachUpTo(_maxIndexInArray, [this, lineBits, arr](u_int32_t line) {
@@ -76,7 +80,7 @@ ArrLib::Status ArrLib::GW_array_addr::Read() {
 }
 
 ArrLib::Status ArrLib::GW_array_addr::Read(const std::string& arrName, u_int32_t arrIndex) {
-    u_int32_t first = Shl(arrIndex, _indexSize - _arrayIndexSize);
+    u_int32_t first = Shl(arrIndex, LineBits());
     return LockedDump([this, &arrName, first] {
         return ForEachUpTo(_maxIndexInArray, [this, &arrName, first](u_int32_t line) {
             return DumpEntry(first + line, arrName, line);
@@ -128,9 +132,9 @@ int ArrLib::GW_xtsram::BadIndex(u_int32_t index) const {
     bool oneHot = arrayNum != 0 && (arrayNum & (arrayNum - 1)) == 0;
     if (oneHot && arrIndex <= _maxIndexInArray) return 0;
     std::cout << "-E- arrayNum " << arrayNum << "  "
-              << "one and only one bit must be 1, max Value=128" << std::endl;
+              << "one and only one bit must be 1, max Value=128" << '\n';
     std::cout << " address/maximal " << std::hex << arrIndex << "/" << _maxIndexInArray
-              << std::endl;
+              << '\n';
     return 1;
 }
 
@@ -171,7 +175,7 @@ bool ArrLib::GW_sxp::LineLimit(u_int32_t arrNum, u_int32_t* limit) {
     } else if (arrNum == 3 || (arrNum >= 5 && arrNum <= 20)) {
         *limit = 0x7F;
     } else {
-        std::cout << "-E- sxp array number " << std::hex << arrNum << " has no rows" << std::endl;
+        std::cout << "-E- sxp array number " << std::hex << arrNum << " has no rows" << '\n';
         return false;
     }
     return true;
@@ -217,25 +221,25 @@ int ArrLib::GW_sxp::BadIndex(u_int32_t index) const {
     u_int32_t maxVa = SxpMaxRow(gwSel);
     int bad = 0;
     if (index > _maxIndex) {
-        std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << std::endl;
+        std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << '\n';
         bad = 1;
     }
     if (xlation != kSxpXlation) {
-        std::cout << "-E- xlation (index[17:16]) value must be 2" << std::endl;
+        std::cout << "-E- xlation (index[17:16]) value must be 2" << '\n';
         bad = 1;
     }
     if (gwSel > kSxpMaxSelect) {
-        std::cout << "-E- gw_select (index[20:18]) can be 0,1,2 or 3" << std::endl;
+        std::cout << "-E- gw_select (index[20:18]) can be 0,1,2 or 3" << '\n';
         bad = 1;
     }
     if (gwSel != kSxpColumnSelect && addrLsb != 0) {
         std::cout << "-E- with gw_select (index[20:18]) other than 2, addr_lsb (index[4:0]) must "
                      "be 0"
-                  << std::endl;
+                  << '\n';
         bad = 1;
     }
     if (va > maxVa) {
-        std::cout << "-E- va/max" << std::hex << va << "/" << maxVa << std::endl;
+        std::cout << "-E- va/max" << std::hex << va << "/" << maxVa << '\n';
         bad = 1;
     }
     return bad;
@@ -281,7 +285,7 @@ ArrLib::GW_tag_data::GW_tag_data(u_int32_t Address, int cOffset, int cSize, int 
 bool ArrLib::GW_tag_data::KnownArray(u_int32_t arrNum) {
     if (arrNum <= 2) return true;
     std::cout << "-E- tag/data array number " << std::hex << arrNum << " is not 0, 1 or 2"
-              << std::endl;
+              << '\n';
     return false;
 }
 
@@ -310,7 +314,7 @@ void ArrLib::GW_tag_data::Activate(int command, u_int32_t index) const {
 
 int ArrLib::GW_tag_data::BadIndex(u_int32_t index) const {
     if (index <= _maxIndex) return 0;
-    std::cout << " -E- address/maximal " << std::hex << index << "/" << _maxIndex << std::endl;
+    std::cout << " -E- address/maximal " << std::hex << index << "/" << _maxIndex << '\n';
     return 1;
 }
 

@@ -28,7 +28,7 @@ ArrLib::Array::~Array() = default;
 ArrLib::Status ArrLib::Array::ReadLine(u_int32_t gwIndex, u_int32_t line) const {
     std::vector<u_int32_t> currRead;
     Status status = _associatedGateway->Read(gwIndex, currRead);
-    if (status == Ok) _associatedGateway->PrintData(_name, line, currRead);
+    if (status == Ok) _associatedGateway->PrintData(std::string(_name), line, currRead);
     return status;
 }
 
@@ -38,19 +38,19 @@ ArrLib::Status ArrLib::Array::DumpNumbered(u_int32_t arrNum) const {
     auto* gw = dynamic_cast<GW_array_addr*>(_associatedGateway);
     if (gw == nullptr) {
         std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array " << _name
-                  << " has no array numbers" << std::endl;
+                  << " has no array numbers" << '\n';
         return AccessError;
     }
-    return gw->Read(_name, arrNum);
+    return gw->Read(std::string(_name), arrNum);
 }
 
 int ArrLib::Array::LineBeyond(u_int32_t line, u_int32_t limit) {
     if (line <= limit) return 0;
-    std::cout << "-E- address/limit(bits) " << std::hex << line << "/" << limit << std::endl;
+    std::cout << "-E- address/limit(bits) " << std::hex << line << "/" << limit << '\n';
     return 1;
 }
 
-ArrLib::Status ArrLib::Array::Read() { return _associatedGateway->Read(_name); }
+ArrLib::Status ArrLib::Array::Read() { return _associatedGateway->Read(std::string(_name)); }
 
 ArrLib::Status ArrLib::Array::Read(u_int32_t index) { return ReadLine(index, index); }
 
@@ -94,7 +94,7 @@ ArrLib::Status ArrLib::Array_xtsram::Read(u_int32_t index) {
 ArrLib::Status ArrLib::Array_xtsram::Write(u_int32_t index, const std::vector<u_int32_t>& data) {
     if (BadIndex(index)) return AddrTooHigh;
     u_int32_t writeIndex = _index * 256 + index;
-    std::cout << std::hex << writeIndex << std::endl;
+    std::cout << std::hex << writeIndex << '\n';
     return _associatedGateway->Write(writeIndex, data);
 }
 
@@ -140,7 +140,7 @@ ArrLib::Status ArrLib::Array_tag_data::Read(u_int32_t index) {
         Status status = _associatedGateway->Read((way << 6) + index, currRead);
         if (status != Ok) return status;
     }
-    _associatedGateway->PrintData(_name, index, currRead);
+    _associatedGateway->PrintData(std::string(_name), index, currRead);
     return Ok;
 }
 
@@ -168,7 +168,7 @@ ArrLib::Array_rx_buffer::Array_rx_buffer(const char* Name, Gateway* Gw, u_int32_
 
 int ArrLib::Array_rx_buffer::BadIndex(u_int32_t index) const {
     if (index <= kRxMaxLine) return 0;
-    std::cout << "-E- address/maximal " << std::hex << index << "/FFFF" << std::endl;
+    std::cout << "-E- address/maximal " << std::hex << index << "/FFFF" << '\n';
     return 1;
 }
 
@@ -182,7 +182,7 @@ ArrLib::Status ArrLib::Array_rx_buffer::Read(u_int32_t index) {
     if (result.size() < kRxEntryWords) {
         std::cout << "-E- GW " << std::hex << _associatedGateway->Address() << " of array " << _name
                   << " delivers " << std::dec << result.size() << " words, a receive buffer needs "
-                  << kRxEntryWords << std::hex << std::endl;
+                  << kRxEntryWords << std::hex << '\n';
         return AccessError;
     }
     u_int32_t msbs = result[0];
@@ -193,7 +193,7 @@ ArrLib::Status ArrLib::Array_rx_buffer::Read(u_int32_t index) {
     u_int32_t start = (msbs >> lane) & 1;
     u_int32_t end = (msbs >> (8 + lane)) & 1;
     result = {word, (end << 1) | start};
-    _associatedGateway->PrintData(_name, index, result);
+    _associatedGateway->PrintData(std::string(_name), index, result);
     return Ok;
 }
 

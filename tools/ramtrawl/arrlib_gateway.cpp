@@ -1,5 +1,10 @@
 // The gateway protocol shared by every gateway kind: lock, busy wait, data
 // registers, control word, release; the dumps and the printed form of entries.
+//
+// Lines end in '\n' without a flush of their own: standard output is line
+// buffered on a terminal and block buffered otherwise (a dump into a pipe or
+// a file costs no write per line). The one writer to standard error flushes
+// standard output first.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -50,15 +55,15 @@ kfile* ArrLib::Gateway::GetKf() { return _kf; }
 
 void ArrLib::Gateway::SetKf(kfile* kf) { _kf = kf; }
 
-u_int32_t ArrLib::Gateway::Shl(u_int32_t value, int bits) {
+u_int32_t ArrLib::Gateway::Shl(u_int32_t value, long long bits) {
     return bits < 0 || bits > 31 ? 0 : value << bits;
 }
 
-u_int32_t ArrLib::Gateway::Shr(u_int32_t value, int bits) {
+u_int32_t ArrLib::Gateway::Shr(u_int32_t value, long long bits) {
     return bits < 0 || bits > 31 ? 0 : value >> bits;
 }
 
-u_int32_t ArrLib::Gateway::Mask(int bits) {
+u_int32_t ArrLib::Gateway::Mask(long long bits) {
     if (bits <= 0) return 0;
     return bits == 32 ? 0xFFFFFFFFu : Shr(0xFFFFFFFFu, 32 - bits);
 }
@@ -73,6 +78,7 @@ u_int32_t ArrLib::Gateway::CrRead(u_int32_t addr) const {
     u_int32_t value = kUnreadWord;
     if (kread4(_kf, addr, &value) != 4) {
         int err = errno;
+        // Standard output may hold data lines still: they come first.
         std::cout.flush();
         fprintf(stderr, "-E- Cr read (0x%08x) failed: %s(%d)\n", addr, strerror(err), err);
         exit(2);
@@ -100,7 +106,7 @@ ArrLib::Status ArrLib::Gateway::Lock() {
             return Ok;
         }
         if (timeOut > kPollLimit) {
-            std::cout << "-E- TimeOut lock GW " << std::hex << _gwAddr << std::endl;
+            std::cout << "-E- TimeOut lock GW " << std::hex << _gwAddr << '\n';
             return GWLocked;
         }
     }
@@ -110,7 +116,7 @@ ArrLib::Status ArrLib::Gateway::PollBusy(u_int32_t expected) const {
     for (int timeOut = 0;; ++timeOut) {
         if (((CrRead(_gwAddr) & kBusyBit) != 0) == (expected != 0)) return Ok;
         if (timeOut > kPollLimit) {
-            std::cout << "-E- TimeOut Busy" << std::endl;
+            std::cout << "-E- TimeOut Busy" << '\n';
             return GWBusy;
         }
     }
@@ -129,13 +135,14 @@ void ArrLib::Gateway::UnLock() {
 }
 
 void ArrLib::Gateway::ReadWindow(u_int32_t last, std::vector<u_int32_t>& result) const {
-    for (int i = _dataSize - 1; i >= 0; --i) result.push_back(CrRead(last - 4u * i));
+    // Counting down from the size itself: size - 1 would overflow for the smallest int.
+    for (int i = _dataSize; i > 0; --i) result.push_back(CrRead(last - 4u * (i - 1)));
 }
 
 void ArrLib::Gateway::WriteWindow(u_int32_t last, const std::vector<u_int32_t>& data) const {
-    for (int i = _dataSize - 1; i >= 0; --i) {
-        size_t word = static_cast<size_t>(i);
-        CrWrite(last - 4u * i, word < data.size() ? data[word] : 0);
+    for (int i = _dataSize; i > 0; --i) {
+        size_t word = static_cast<size_t>(i - 1);
+        CrWrite(last - 4u * (i - 1), word < data.size() ? data[word] : 0);
     }
 }
 
@@ -149,7 +156,7 @@ void ArrLib::Gateway::WriteData(const std::vector<u_int32_t>& data) const {
 
 ArrLib::Status ArrLib::Gateway::WaitIdle(const char* message) const {
     if (PollBusy(0) == Ok) return Ok;
-    std::cout << "-E- GW " << std::hex << _gwAddr << message << std::endl;
+    std::cout << "-E- GW " << std::hex << _gwAddr << message << '\n';
     return GWBusy;
 }
 
@@ -234,17 +241,17 @@ ArrLib::Status ArrLib::Gateway::Read(u_int32_t index) {
 
 int ArrLib::Gateway::BadIndex(u_int32_t index) const {
     if (index <= _maxIndex) return 0;
-    std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << std::endl;
+    std::cout << "-E- address/maximal " << std::hex << index << "/" << _maxIndex << '\n';
     return 1;
 }
 
 void ArrLib::Gateway::PrintData(u_int32_t index, const std::vector<u_int32_t>& data) const {
     std::cout << std::hex << _gwAddr << " : " << std::setfill(' ') << std::setw(3) << index << " : "
-              << data << std::endl;
+              << data << '\n';
 }
 
 void ArrLib::Gateway::PrintData(const std::string& name, u_int32_t index,
                                 const std::vector<u_int32_t>& data) const {
     std::cout << std::hex << _gwAddr << " : " << name << " : " << std::setfill(' ') << std::setw(3)
-              << index << " : " << data << std::endl;
+              << index << " : " << data << '\n';
 }

@@ -54,7 +54,7 @@ ArrLib::Status ArrLib::GW_irisc::Access(u_int32_t ctrl, vector<u_int32_t>& data)
     if (toLock && Lock() != Ok) return GWLocked;
     if (PollBusy(0) != Ok) {
         std::cout << "-E- GW " << std::hex << _gwAddr << " is busy before read attempt"
-                  << std::endl;
+                  << '\n';
         return GWBusy;
     }
     bool read = (ctrl & kReadBit) != 0;
@@ -62,7 +62,7 @@ ArrLib::Status ArrLib::GW_irisc::Access(u_int32_t ctrl, vector<u_int32_t>& data)
     Activate(ctrl);
     if (PollBusy(0) != Ok) {
         std::cout << "-E- GW " << std::hex << _gwAddr << " is busy, waited for the read to end "
-                  << "1000" << " attempts" << std::endl;
+                  << "1000" << " attempts" << '\n';
         return GWBusy;
     }
     if (read) ReadData(data);
@@ -176,7 +176,7 @@ ArrLib::Status ArrLib::Array_irisc::Read(u_int32_t index) {
         Status status = gw->Access(IriscCtrl(layout.readCode, layout.firstWay + k, index), data);
         if (status != Ok) return status;
     }
-    gw->PrintData(_name, index, data);
+    gw->PrintData(std::string(_name), index, data);
     return Ok;
 }
 
@@ -210,7 +210,7 @@ ArrLib::Status ArrLib::Array_irisc::Read() {
         vector<u_int32_t> data;
         for (u_int32_t k = 0; k < layout.wayCount && readStatus == Ok; ++k)
             readStatus = gw->Access(IriscCtrl(layout.readCode, layout.firstWay + k, entry), data);
-        if (readStatus == Ok) gw->PrintData(_name, entry, data);
+        if (readStatus == Ok) gw->PrintData(std::string(_name), entry, data);
     }
     gw->UnLock();
     return readStatus;

@@ -27,7 +27,7 @@ void PrintFlagged(Print print, bool last) {
     std::cout.rdbuf(saved);
     string text = line.str();
     if (!text.empty() && text.back() == '\n') text.pop_back();
-    std::cout << text << (last ? " g_fifo extra line" : "") << std::endl;
+    std::cout << text << (last ? " g_fifo extra line" : "") << '\n';
 }
 
 }  // namespace
@@ -85,7 +85,7 @@ ArrLib::Status ArrLib::GW_be_address::Read(const string& arrName) {
 void ArrLib::GW_be_address::PrintData(const string& name, u_int32_t portid, u_int32_t index,
                                       const vector<u_int32_t>& data) const {
     std::cout << std::hex << _gwAddr << " : " << name << " : " << std::setfill(' ')
-              << std::setw(3) << portid << " : " << index << " : " << data << std::endl;
+              << std::setw(3) << portid << " : " << index << " : " << data << '\n';
 }
 
 // ----------------------------------------------------------------- GW_serdes
@@ -108,7 +108,7 @@ ArrLib::Status ArrLib::GW_serdes::Write(u_int32_t index, const vector<u_int32_t>
     if (ReservedSerdesLine(index))
         std::cout << "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, "
                      "0x5 or 0x8"
-                  << std::endl;
+                  << '\n';
     return Gateway::Write(index, data);
 }
 
@@ -133,8 +133,8 @@ void ArrLib::GW_simple_special::WriteData(const vector<u_int32_t>& data) const {
     if (_special1 == 0) {
         u_int32_t data0 = word(0) & 0x01FFFFFFu;
         u_int32_t data1 = (word(1) << 7) + (word(0) >> 25);
-        std::cout << std::hex << word(0) << std::endl << word(1) << std::endl;
-        std::cout << data0 << std::endl << data1 << std::endl;
+        std::cout << std::hex << word(0) << '\n' << word(1) << '\n';
+        std::cout << data0 << '\n' << data1 << '\n';
         Gateway::WriteData({data0, data1});
     } else if (_special1 == 1) {
         u_int32_t data0 = word(0) & 0x1FFFFFFFu;

@@ -90,26 +90,26 @@ int Report(ArrLib::Status status, const CmdLine& cl, const std::string& DbFile)
     int response = -1;
     switch (status) {
     case ArrLib::Ok:
-        std::cout << "Program terminated normally" << std::endl;
+        std::cout << "Program terminated normally" << '\n';
         response = 0;
         break;
     case ArrLib::GWLocked:
-        std::cout << "-E- operation partially done, because gw was locked" << std::endl;
+        std::cout << "-E- operation partially done, because gw was locked" << '\n';
         break;
     case ArrLib::GWBusy:
-        std::cout << "-E- operation canceled, since gw was busy" << std::endl;
+        std::cout << "-E- operation canceled, since gw was busy" << '\n';
         break;
     case ArrLib::AddrTooHigh:
-        std::cout << "-E- Address is too high for the specified array/gw " << std::endl;
+        std::cout << "-E- Address is too high for the specified array/gw " << '\n';
         response = 2;
         break;
     case ArrLib::ArrayNotFound:
         std::cout << "-E- Array " << Shown(cl.ArrayName) << " not found in DataBase " << DbFile
-                  << std::endl;
+                  << '\n';
         break;
     case ArrLib::GwNotFound:
         std::cout << "-E- GateWay " << std::hex << cl.GwAddress << " not found in DataBase "
-                  << DbFile << std::endl;
+                  << DbFile << '\n';
         break;
     case ArrLib::ReadFailed:
     case ArrLib::WriteFailed:
@@ -117,13 +117,13 @@ int Report(ArrLib::Status status, const CmdLine& cl, const std::string& DbFile)
     case ArrLib::GWReadOnly:
         // The form follows the option given: address 0 is a gateway too.
         if (cl.g_flag)
-            std::cout << "-E- GateWay " << std::hex << cl.GwAddress << " is read-only " << std::endl;
+            std::cout << "-E- GateWay " << std::hex << cl.GwAddress << " is read-only " << '\n';
         else
-            std::cout << "-E- Array " << Shown(cl.ArrayName) << " is read-only " << std::endl;
+            std::cout << "-E- Array " << Shown(cl.ArrayName) << " is read-only " << '\n';
         break;
     default:
         std::cout << "-E- Progeam terminated abnormally : " << std::dec << static_cast<int>(status)
-                  << std::endl;
+                  << '\n';
         break;
     }
     return response;
@@ -178,7 +178,7 @@ void ExplainUsage()
         "./ramtrawl <device> -arr top.dut.hca.tpt.trc_core.wrapper_rw128x128u -a c -d 1234",
         "\nPlease note that 'index' in a gateway is not the same as 'index' in an array.\n",
     };
-    for (const char* line : lines) std::cout << line << std::endl;
+    for (const char* line : lines) std::cout << line << '\n';
     std::exit(1);
 }
 
@@ -222,7 +222,7 @@ void PrintDB(const char* db_file)
     const bool failed = std::ferror(f) != 0;
     CloseFile(f);
     if (failed) {
-        std::cout << "-E- Error reading DataBase file : " << db_file << std::endl;
+        std::cout << "-E- Error reading DataBase file : " << db_file << '\n';
         std::exit(1);
     }
 }
