@@ -8,16 +8,25 @@ FUZZ_TIME ?= 180
 FUZZ_TARGETS ?=
 
 .PHONY: all deps demo test test-plain test-sanitize bench fuzz clean
+.PHONY: configure install package
 
-all: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The project's own builds treat warnings as errors.
+CONFIGURE = cmake -S . -DRAMTRAWL_WERROR=ON
+PACKAGE_BUILD ?= build-package
+
+all: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+configure: deps
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # Installs the Debian packages the build and the tests need, when missing.
 deps:
 	bash scripts/install-deps
 
-demo: all
+# Builds only the two programs the demo runs.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target ramtrawl kxcr-server
 	bash examples/demo.sh $(BUILD)
 
 test: test-plain test-sanitize
@@ -26,10 +35,21 @@ test-plain: all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-sanitize: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAMTRAWL_SANITIZE=ON
+	$(CONFIGURE) -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DRAMTRAWL_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+# Installs under /usr/local; DESTDIR=DIR stages the installation in DIR.
+install: all
+	cmake --install $(BUILD)
+
+# The Debian packages, from a release build without the tests.
+package: deps
+	$(CONFIGURE) -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 # Every benchmark, ending with a table; BENCH_BASE=<git revision> adds a
 # "before" column measured on that revision's code in the same run.
@@ -43,4 +63,4 @@ fuzz: deps
 	bash fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME) $(FUZZ_TARGETS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-bench-base $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench build-bench-base $(FUZZ_BUILD) $(PACKAGE_BUILD)

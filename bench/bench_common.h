@@ -87,7 +87,7 @@ inline void RemoveTree(const std::string& dir) {
 }
 
 // A kxcr-server serving the simulated chip `image` with the gateways of
-// `db`; its port, or -1. Its log goes to /dev/null.
+// `db` (none when empty); its port, or -1. Its log goes to /dev/null.
 inline int StartServer(const std::string& image, const std::string& db, pid_t* pid) {
     int out[2];
     if (pipe(out) != 0) return -1;
@@ -97,9 +97,10 @@ inline int StartServer(const std::string& image, const std::string& db, pid_t* p
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     const std::string server = BesideThisProgram("kxcr-server");
-    const char* argv[] = {server.c_str(), "--sim", image.c_str(), "--db", db.c_str(),
-                          "--port", "0", nullptr};
-    int rc = posix_spawn(pid, server.c_str(), &actions, nullptr, const_cast<char**>(argv),
+    std::vector<const char*> argv = {server.c_str(), "--sim", image.c_str(), "--port", "0"};
+    if (!db.empty()) argv.insert(argv.end(), {"--db", db.c_str()});
+    argv.push_back(nullptr);
+    int rc = posix_spawn(pid, server.c_str(), &actions, nullptr, const_cast<char**>(argv.data()),
                          environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
 #include "kxcr.h"
 #include "tcp.h"
 
@@ -36,38 +37,6 @@ pid_t g_server = -1;
 pid_t g_echo = -1;
 kfile* g_remote = nullptr;
 int g_raw = -1;
-
-std::string BesideThisProgram(const char* name) {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return name;
-    std::string path(self, static_cast<size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + name;
-}
-
-// Starts kxcr-server on a fresh simulated chip; returns its port or -1.
-int StartServer(const std::string& image) {
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    // Its connection log would interleave with the results.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const std::string server = BesideThisProgram("kxcr-server");
-    const char* argv[] = {server.c_str(), "--sim", image.c_str(), "--port", "0", nullptr};
-    int rc = posix_spawn(&g_server, server.c_str(), &actions, nullptr, const_cast<char**>(argv),
-                         environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char line[128] = {};
-    ssize_t n = rc == 0 ? read(out[0], line, sizeof line - 1) : -1;
-    close(out[0]);
-    int port = -1;
-    if (n <= 0 || sscanf(line, "listening on 127.0.0.1:%d", &port) != 1) return -1;
-    return port;
-}
 
 // The raw peer: reads each 13-byte request whole and answers 13 bytes.
 int StartEcho() {
@@ -169,7 +138,7 @@ private:
 };
 
 bool SetUp(const std::string& dir) {
-    int server_port = StartServer(dir + "/chip.img");
+    int server_port = bench::StartServer(dir + "/chip.img", "", &g_server);
     int echo_port = StartEcho();
     if (server_port < 0 || echo_port < 0) return false;
     g_raw = open_cli_connection("127.0.0.1", echo_port);
@@ -181,12 +150,8 @@ bool SetUp(const std::string& dir) {
 void TearDown(const std::string& dir) {
     if (g_remote) kclose(g_remote);
     if (g_raw >= 0) close(g_raw);
-    for (pid_t pid : {g_server, g_echo}) {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
+    bench::Stop(g_server);
+    bench::Stop(g_echo);
     std::string image = dir + "/chip.img";
     unlink(image.c_str());
     rmdir(dir.c_str());

@@ -28,6 +28,46 @@ constexpr int kMaxTransfer = 64;
 
 int trace_switch = 0;
 
+// KXCR_TRACE, set to anything but "0" when a device is opened, traces every
+// CR access to standard error: never to standard output, whose lines scripts
+// read.
+bool cr_trace = false;
+
+bool cr_trace_requested() {
+    const char* value = std::getenv("KXCR_TRACE");
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+// One trace line: the call, the address, what moved, and the result with the
+// text of errno on a failure. errno is kept for the caller.
+int traced(int rc, const char* call, unsigned offset, const char* moved) {
+    const int saved = errno;
+    if (rc < 0) {
+        std::fprintf(stderr, "-D- %s %08x%s -> %d (%s)\n", call, offset, moved, rc,
+                     std::strerror(saved));
+    } else {
+        std::fprintf(stderr, "-D- %s %08x%s -> %d\n", call, offset, moved, rc);
+    }
+    errno = saved;
+    return rc;
+}
+
+// A word access shows the word: the one written, or the one read when the
+// read succeeded.
+int traced_word(int rc, const char* call, unsigned offset, const u_int32_t* value) {
+    if (!cr_trace) return rc;
+    char moved[16] = "";
+    if (value) std::snprintf(moved, sizeof moved, " : %08x", *value);
+    return traced(rc, call, offset, moved);
+}
+
+int traced_block(int rc, const char* call, unsigned offset, int length) {
+    if (!cr_trace) return rc;
+    char moved[24];
+    std::snprintf(moved, sizeof moved, " len %d", length);
+    return traced(rc, call, offset, moved);
+}
+
 bool has(const char* name, const char* token) { return std::strstr(name, token) != nullptr; }
 
 // ---- Device names ----
@@ -257,6 +297,7 @@ kfile* kopend(const char* name, DType dtype) {
         return nullptr;
     }
     mf->fd = -1;
+    cr_trace = cr_trace_requested();
     const kxcr_transport* t = transport_named(mf, name, dtype);
     if (!t) return open_failed(mf);
     if (t->owns_device_file) {
@@ -304,23 +345,24 @@ int kdevices(char* buf, int len, int mask) {
 // ---- Register access ----
 
 int kread4(kfile* mf, unsigned int offset, u_int32_t* value) {
-    if (!access_allowed(mf, offset, value)) return -1;
+    if (!access_allowed(mf, offset, value)) return traced_word(-1, "kread4", offset, nullptr);
     const kxcr_transport* t = word_transport_for(mf);
-    return t ? t->read4(mf, offset, value) : -1;
+    const int rc = t ? t->read4(mf, offset, value) : -1;
+    return traced_word(rc, "kread4", offset, rc == 4 ? value : nullptr);
 }
 
 int kwrite4(kfile* mf, unsigned int offset, u_int32_t value) {
-    if (!access_allowed(mf, offset, &value)) return -1;
+    if (!access_allowed(mf, offset, &value)) return traced_word(-1, "kwrite4", offset, &value);
     const kxcr_transport* t = word_transport_for(mf);
-    return t ? t->write4(mf, offset, value) : -1;
+    return traced_word(t ? t->write4(mf, offset, value) : -1, "kwrite4", offset, &value);
 }
 
 int kread64(kfile* mf, unsigned int offset, void* data, int length) {
-    return block_transfer(mf, offset, data, length, false);
+    return traced_block(block_transfer(mf, offset, data, length, false), "kread64", offset, length);
 }
 
 int kwrite64(kfile* mf, unsigned int offset, void* data, int length) {
-    return block_transfer(mf, offset, data, length, true);
+    return traced_block(block_transfer(mf, offset, data, length, true), "kwrite64", offset, length);
 }
 
 // ---- I2C address phase ----

@@ -1,12 +1,14 @@
 // The server's request handling: one session over a socket pair, serving a
 // fresh simulated chip. Bit 0 of the first byte makes the session
-// read-only; bits 1 to 7, when not 0, cut the stream after that many bytes,
-// and the session receives the first part on its own. The rest of the input
-// is what the client sends before it stops sending.
+// read-only, with the control registers 0x1DB00 and 0x60A00 known to it;
+// bits 1 to 7, when not 0, cut the stream after that many bytes, and the
+// session receives the first part on its own. The rest of the input is what
+// the client sends before it stops sending.
 // Every reply ends in NUL and fits the client's limit for the request it
 // answers (read 20 bytes, write 40, anything else 10); a read-only session
-// never accepts a write, and no write reaches its chip; a stream that starts
-// like an HTTP request gets no reply at all.
+// never accepts a write, no write reaches its chip and neither does a read
+// of a known control register; a stream that does not start with a request
+// letter and a blank or NUL (an HTTP request, say) gets no reply at all.
 #include <linux/sockios.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -15,6 +17,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,11 +37,11 @@ size_t Limit(const std::string& request) {
     return request[0] == 'R' ? 20 : request[0] == 'W' ? 40 : 10;
 }
 
-bool LooksLikeHttp(const std::string& stream) {
-    for (const char* start : {"GET ", "POST ", "Host:"}) {
-        if (stream.rfind(start, 0) == 0) return true;
-    }
-    return false;
+const std::set<uint32_t> kControlRegs = {0x1DB00, 0x60A00};
+
+bool StartsLikeRequest(const std::string& stream) {
+    return stream.size() >= 2 && stream[0] != '\0' && std::strchr("ORWC", stream[0]) &&
+           (stream[1] == ' ' || stream[1] == '\0');
 }
 
 // The client's side: the stream in one or two parts, the second sent once
@@ -65,7 +69,10 @@ std::string ReadAll(int fd) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0 || size > kMaxInput) return -1;
-    const bool read_only = data[0] & 1;
+    SessionRules rules;
+    rules.read_only = data[0] & 1;
+    if (rules.read_only) rules.control_regs = kControlRegs;
+    const bool read_only = rules.read_only;
     const std::string sent(reinterpret_cast<const char*>(data) + 1, size - 1);
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) fuzz::Fail("socketpair failed");
@@ -74,13 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::thread writer([&] { Send(fds[1], sent, data[0] >> 1); });
     std::string stream;
     std::thread reader([&] { stream = ReadAll(fds[1]); });
-    serve_client(fds[0], read_only);  // closes fds[0]
+    serve_client(fds[0], rules);  // closes fds[0]
     writer.join();
     reader.join();
     close(fds[1]);
 
     if (!stream.empty() && stream.back() != '\0') fuzz::Fail("a reply without its NUL");
-    if (!stream.empty() && LooksLikeHttp(sent)) fuzz::Fail("an HTTP request got a reply");
+    if (!stream.empty() && !StartsLikeRequest(sent)) fuzz::Fail("a stream that is no request got a reply");
     std::vector<std::string> requests = fuzz::SplitAtNul(data + 1, size - 1);
     requests.pop_back();  // not ended by a NUL: no request
     std::vector<std::string> replies =
@@ -98,6 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (read_only) {
         for (const kxsim::Access& a : sim.chip().Traffic()) {
             if (a.op == 'W') fuzz::Fail("a read-only session wrote to the chip");
+            if (kControlRegs.count(a.addr)) fuzz::Fail("a read-only session read a control register");
         }
     }
     return 0;

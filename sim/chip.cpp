@@ -28,7 +28,7 @@ bool Refuse(int err) {
 
 }  // namespace
 
-struct Chip::Impl : detail::CrBus {
+struct Chip::Impl final : detail::CrBus {
     using Sides = std::vector<std::unique_ptr<detail::GatewaySide>>;
 
     explicit Impl(std::unique_ptr<Image> img)

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "progress.h"
 #include "utils.h"
 
 namespace {
@@ -480,7 +481,11 @@ ArrLib::Status ArrLib::WriteByGw(u_int32_t address, u_int32_t index,
 
 ArrLib::Status ArrLib::ReadByArray() {
     Status lockStatus = Ok;
-    for (Array* array : ArraysByName()) {
+    const std::vector<Array*> arrays = ArraysByName();
+    Progress progress("array", arrays.size());
+    size_t k = 0;
+    for (Array* array : arrays) {
+        progress.Step(++k);
         if (array->Name() == kSkippedByWalk) continue;
         Status status = array->Read();
         if (status == GWLocked) {

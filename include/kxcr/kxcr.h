@@ -14,6 +14,10 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+/* Everything declared here is the shared library's interface; the rest of
+ * the library is built hidden. */
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -157,8 +161,8 @@ int kib_swreset(kfile* mf);
 /* method: 1 reads (Get), 2 writes (Set); 0 on success, -1 on failure. */
 int ibvsmad_craccess_rw(ibvs_mad* h, u_int32_t memory_address, int method, u_int8_t num_of_dwords,
                         u_int32_t* data);
-int ibvsmad_i2c_rw(ibvs_mad* h, u_int i2c_device_id, u_int32_t memory_address, u_int size, int method,
-                   char* data);
+int ibvsmad_i2c_rw(ibvs_mad* h, unsigned int i2c_device_id, u_int32_t memory_address,
+                   unsigned int size, int method, char* data);
 /* Prints "ibvsmad: iberror: failed: ..." (is_error) or "ibvsmad: ibwarning:
  * ..." to standard output; with is_error the process then ends with 255. */
 int iberror(int is_error, const char* fn, const char* msg, ...) __attribute__((format(printf, 3, 4)));
@@ -218,5 +222,7 @@ int dimax_WriteI2c_sem(kfile* mf, int fd, PI2C_TRANS tr, int size);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KXCR_H */

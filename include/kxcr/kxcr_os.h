@@ -11,6 +11,10 @@
 #include <stddef.h>
 #include <sys/types.h>
 
+/* Everything declared here is the shared library's interface; the rest of
+ * the library is built hidden. */
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -43,5 +47,7 @@ void kxcr_set_os(const struct kxcr_os_ops* ops);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KXCR_OS_H */

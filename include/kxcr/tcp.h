@@ -5,6 +5,10 @@
 #ifndef KXCR_TCP_H
 #define KXCR_TCP_H
 
+/* Everything declared here is the shared library's interface; the rest of
+ * the library is built hidden. */
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -32,5 +36,7 @@ int local_port(int fd);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KXCR_TCP_H */
