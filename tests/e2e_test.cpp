@@ -51,9 +51,7 @@ TEST_F(RemoteRun, SingleReadsAndWrites) {
     for (const Row& row : rows) {
         SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
         testsrv::RunResult r = Ramtrawl(row.args);
-        EXPECT_EQ(r.out, row.want_out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
+        testsrv::ExpectRun(r, row.want_out);
     }
     EXPECT_EQ(chip_->Entry(0x40000, 3), (std::vector<uint32_t>{0x11223344, 0x55667788}));
     EXPECT_EQ(chip_->Entry(0x41000, 0x1007), (std::vector<uint32_t>{0, 0xdeadbeef}));
@@ -90,9 +88,7 @@ TEST_F(RemoteRun, CacheArrayAndControlWords) {
     for (const Row& row : rows) {
         SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
         testsrv::RunResult r = Ramtrawl(row.args);
-        EXPECT_EQ(r.out, row.want_out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, row.want_status);
+        testsrv::ExpectRun(r, row.want_out, row.want_status);
     }
 }
 
@@ -116,9 +112,7 @@ TEST_F(RemoteRun, Refusals) {
     for (const Row& row : rows) {
         SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
         const testsrv::RunResult r = Ramtrawl(row.args);
-        EXPECT_EQ(r.out, row.want_out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, row.want_status);
+        testsrv::ExpectRun(r, row.want_out, row.want_status);
     }
 }
 
@@ -187,9 +181,7 @@ TEST_F(RemoteRun, Dumps) {
     for (const auto& [args, want_out] : rows) {
         SCOPED_TRACE("args " + testsrv::Bracketed(args));
         testsrv::RunResult r = Ramtrawl(args);
-        EXPECT_EQ(r.out, want_out + kDone);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
+        testsrv::ExpectRun(r, want_out + kDone);
     }
 }
 

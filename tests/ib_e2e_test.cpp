@@ -62,9 +62,7 @@ TEST_F(IbRun, ReadsWritesAndDumps) {
     for (const auto& [args, want_out] : rows) {
         SCOPED_TRACE("args " + testsrv::Bracketed(args));
         testsrv::RunResult r = Ramtrawl(args);
-        EXPECT_EQ(r.out, want_out + kDone);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
+        testsrv::ExpectRun(r, want_out + kDone);
     }
 }
 

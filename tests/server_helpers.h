@@ -27,6 +27,13 @@ struct RunResult {
     int status = -1;
 };
 
+// A run that printed `out`, nothing on standard error, and ended with `status`.
+inline void ExpectRun(const RunResult& r, const std::string& out, int status = 0) {
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, status);
+}
+
 // Runs argv[0] with its arguments in directory `cwd` (the caller's when
 // empty), extra environment entries "NAME=value" added, and waits for it.
 RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "",
