@@ -86,29 +86,37 @@ inline void RemoveTree(const std::string& dir) {
     if (std::system(command.c_str()) != 0) fprintf(stderr, "cannot remove %s\n", dir.c_str());
 }
 
-// A kxcr-server serving the simulated chip `image` with the gateways of
-// `db` (none when empty); its port, or -1. Its log goes to /dev/null.
-inline int StartServer(const std::string& image, const std::string& db, pid_t* pid) {
+// Starts argv[0] (argv ends with a null) with its standard error on
+// /dev/null and returns the first bytes it writes to standard output, ""
+// when it could not start or wrote nothing. Its process id goes to *pid.
+inline std::string SpawnAndRead(const std::vector<const char*>& argv, pid_t* pid) {
     int out[2];
-    if (pipe(out) != 0) return -1;
+    if (pipe(out) != 0) return "";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    int rc = posix_spawn(pid, argv[0], &actions, nullptr, const_cast<char**>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char text[128] = {};
+    ssize_t n = rc == 0 ? read(out[0], text, sizeof text - 1) : -1;
+    close(out[0]);
+    if (rc != 0) *pid = -1;
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string();
+}
+
+// A kxcr-server serving the simulated chip `image` with the gateways of
+// `db` (none when empty); its port, or -1. Its log goes to /dev/null.
+inline int StartServer(const std::string& image, const std::string& db, pid_t* pid) {
     const std::string server = BesideThisProgram("kxcr-server");
     std::vector<const char*> argv = {server.c_str(), "--sim", image.c_str(), "--port", "0"};
     if (!db.empty()) argv.insert(argv.end(), {"--db", db.c_str()});
     argv.push_back(nullptr);
-    int rc = posix_spawn(pid, server.c_str(), &actions, nullptr, const_cast<char**>(argv.data()),
-                         environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char line[128] = {};
-    ssize_t n = rc == 0 ? read(out[0], line, sizeof line - 1) : -1;
-    close(out[0]);
     int port = -1;
-    if (n <= 0 || sscanf(line, "listening on 127.0.0.1:%d", &port) != 1) return -1;
+    const std::string line = SpawnAndRead(argv, pid);
+    if (sscanf(line.c_str(), "listening on 127.0.0.1:%d", &port) != 1) return -1;
     return port;
 }
 

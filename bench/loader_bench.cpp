@@ -114,23 +114,12 @@ long PeakMemory() {
 // child tells it: a spawned child's resource usage may include the parent's.)
 long PeakOfLoad(const std::string& image, const std::string& db) {
     std::string self = bench::BesideThisProgram("loader_bench");
-    const char* argv[] = {self.c_str(), "--load", image.c_str(), db.c_str(), nullptr};
-    int out[2];
-    if (pipe(out) != 0) return -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    pid_t pid;
-    int rc = posix_spawn(&pid, self.c_str(), &actions, nullptr, const_cast<char**>(argv), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char text[64] = {};
-    ssize_t n = rc == 0 ? read(out[0], text, sizeof text - 1) : -1;
-    close(out[0]);
+    pid_t pid = -1;
+    const std::string text =
+        bench::SpawnAndRead({self.c_str(), "--load", image.c_str(), db.c_str(), nullptr}, &pid);
     int status = 0;
-    if (rc != 0 || waitpid(pid, &status, 0) != pid || status != 0 || n <= 0) return -1;
-    return atol(text);
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid || status != 0 || text.empty()) return -1;
+    return atol(text.c_str());
 }
 
 std::unique_ptr<kxsim::Chip> OpenChip(const std::string& image) {
