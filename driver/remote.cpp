@@ -33,6 +33,8 @@ constexpr int kWriteReplyMax = 40;
 // so that the next reply starts in step. A peer that sends more without a
 // NUL has lost the framing.
 constexpr int kReplyBound = 4096;
+// What a write to a dropped connection prints.
+constexpr char kPipeMessage[] = "Got SIGPIPE...\n";
 
 // The sockets of handles whose peer went out of step (bytes that answer no
 // request, or no NUL within kReplyBound): what comes next may answer an
@@ -112,13 +114,23 @@ int receive_reply(int sock, char* reply, int limit, bool* in_step) {
     return len;
 }
 
+// Sends a request on an open handle. The send itself never raises SIGPIPE:
+// a connection the server has dropped is reported here, through standard
+// output's buffer, so that the message comes after the data lines printed
+// before it rather than ahead of them from inside a signal handler.
+int send_request(int sock, const char* text) {
+    if (send_text(sock, text, MSG_NOSIGNAL) == 0) return 0;
+    if (errno == EPIPE) fputs(kPipeMessage, stdout);
+    return -1;
+}
+
 // One access request and its reply, which replaces the request in buf: the
 // reply's length, or -1 with EIO when the exchange failed. A handle whose
 // peer went out of step sends nothing.
 int exchange(int sock, char* buf, int reply_max) {
     bool in_step = true;
     int len = -1;
-    if (!out_of_step.Has(sock) && send_text(sock, buf, 0) == 0) {
+    if (!out_of_step.Has(sock) && send_request(sock, buf) == 0) {
         len = receive_reply(sock, buf, reply_max, &in_step);
     }
     if (!in_step) out_of_step.Add(sock);
@@ -176,9 +188,8 @@ int remote_transfer64(kfile*, unsigned, void*, int) {
 
 void sig_pipe(int) {
     // Only async-signal-safe calls here.
-    static const char msg[] = "Got SIGPIPE...\n";
     int saved_errno = errno;
-    if (write(STDOUT_FILENO, msg, sizeof msg - 1) < 0 && errno == EPIPE) {
+    if (write(STDOUT_FILENO, kPipeMessage, sizeof kPipeMessage - 1) < 0 && errno == EPIPE) {
         // Standard output is itself the broken pipe: the reader of our output
         // has gone (a dump piped into head). Every message would raise the
         // signal again and bring us back here for ever; end as any program
@@ -255,7 +266,7 @@ int remote_write4(kfile* mf, unsigned int offset, u_int32_t value) {
 
 int remote_close(kfile* mf) {
     out_of_step.Remove(mf->sock);
-    send_text(mf->sock, "C", 0);
+    send_request(mf->sock, "C");
     int rc = close(mf->sock);
     mf->sock = -1;
     return rc;
