@@ -4,12 +4,8 @@
 // suites.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <cstring>
 
 #include "kdt_pci.h"
 #include "kdt_pciconf.h"
@@ -134,7 +130,8 @@ TEST(SimChip, BadDatabaseLinesAreReportedWithTheirPlace) {
 }
 
 // The driver serves the names of its chip's family only (the other family's
-// are checked through kxcr's listing), and leaves other files to libc.
+// are checked through kxcr's listing), and leaves other files to libc. Its
+// window (a plain mapping of the chip's words) is checked through kxcr.
 TEST(SimDriver, ServesItsFamilysNamesOnly) {
     simtest::DriverChip sim(Family::Duvra);
     std::vector<std::string> names;
@@ -152,40 +149,9 @@ TEST(SimDriver, ServesItsFamilysNamesOnly) {
     os()->close(fd);
 }
 
-// The window is a plain mapping of the chip's words in the family's byte
-// order: a load takes no lock and makes no bus access.
-TEST(SimDriver, WindowInTheFamilysByteOrder) {
-    const struct Row {
-        Family family;
-        const char* name;
-        uint8_t bytes[4];
-    } rows[] = {{Family::Zorvan, kxsim::kZorvanPciName, {0x12, 0x34, 0x56, 0x78}},
-                {Family::Duvra, kxsim::kDuvraPciName, {0x78, 0x56, 0x34, 0x12}}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        simtest::DriverChip sim(row.family, kDb);
-        const int fd = os()->open(row.name, O_RDWR);
-        kdt_pci_params_st params{};
-        ASSERT_EQ(os()->ioctl(fd, KDT_IOC_PCI_PARAMS, &params), 0);
-        ASSERT_EQ(params.size, 16u << 20);
-        auto* window = static_cast<uint8_t*>(os()->mmap(nullptr, params.size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
-        ASSERT_NE(window, MAP_FAILED);
-        sim.chip->Poke(0x100, 0x12345678);
-        EXPECT_EQ(std::memcmp(window + 0x100, row.bytes, 4), 0);
-        std::memcpy(window + 0x204, row.bytes, 4);
-        EXPECT_EQ(sim.chip->Peek(0x204), 0x12345678u);
-        EXPECT_EQ(*reinterpret_cast<volatile uint32_t*>(window + 0x40000), 0u);
-        EXPECT_EQ(sim.chip->Peek(0x40000), 0u);
-        EXPECT_TRUE(sim.chip->Traffic().empty());
-        EXPECT_EQ(os()->munmap(window, params.size), 0);
-        os()->close(fd);
-    }
-}
-
-// Each process gets a flush slot of its own, the same one each time it asks;
-// each device has a lock of its own, apart from the image's, released by the
-// last close.
-TEST(SimDriver, FlushSlotsAndLocks) {
+// Each process gets a flush slot of its own, the same one each time it asks.
+// (Device locks between processes are checked through the USB adapter's.)
+TEST(SimDriver, FlushSlotsGoOnePerProcess) {
     simtest::DriverChip sim;
     const int pci = os()->open(kxsim::kZorvanPciName, O_RDWR), again = os()->open(kxsim::kZorvanPciName, O_RDWR);
     uint32_t mine = 9, same = 9;
@@ -202,18 +168,8 @@ TEST(SimDriver, FlushSlotsAndLocks) {
     waitpid(child, &status, 0);
     EXPECT_LT(WEXITSTATUS(status), 3);
     EXPECT_NE(uint32_t(WEXITSTATUS(status)), mine);
-
-    const int calbr = os()->open(kxsim::kZorvanCalbrName, O_RDWR);
-    ASSERT_EQ(os()->flock(pci, LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(Try([&] { return os()->flock(again, LOCK_EX | LOCK_NB); }), Fails(EWOULDBLOCK));
-    EXPECT_EQ(os()->flock(calbr, LOCK_EX | LOCK_NB), 0);
-    const int image = open(sim.dir.image().c_str(), O_RDWR);
-    EXPECT_EQ(flock(image, LOCK_EX | LOCK_NB), 0);
-    close(image);
     os()->close(pci);
-    EXPECT_EQ(os()->flock(again, LOCK_EX | LOCK_NB), 0);
     os()->close(again);
-    os()->close(calbr);
 }
 
 // One conversation with the slave, event by event: a repeated start turns

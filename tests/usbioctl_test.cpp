@@ -98,9 +98,6 @@ long Read4(kfile* mf) {
 
 long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 
-const Log kDimaxRead4 = {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
-                         "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"};
-
 // An open, or one call on a fresh handle, and every request it makes.
 TEST(Usb, Conversations) {
     static I2C_TRANS tr;
@@ -114,7 +111,9 @@ TEST(Usb, Conversations) {
     } rows[] = {
         {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
-        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4, kDimaxRead4},
+        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4,
+         {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
+          "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
         {"Dimax word write, no address phase", kxsim::kDimaxName, KDT_NOADDR, Write4, 4,
          {"lock", "claim", "bulk 02 8 -> 8: 02 00 90 04 11 22 33 44", "bulk 84 1 -> 1: 00", "release", "unlock"}},
         {"kdt word read", kxsim::kKxusbName, KDT_ZORVAN, Read4, 4,
