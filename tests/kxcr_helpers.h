@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "kdt_calbr.h"
+#include "kdt_pci.h"
 #include "kxcr.h"
 #include "kxcr_kif.h"
 #include "kxcr_os.h"
@@ -31,21 +32,23 @@ using simtest::Try;
 using Traffic = std::vector<Access>;
 
 // Stands between kxcr and the simulated driver: counts the descriptors and
-// mappings kxcr leaves open, fails one chosen request or the mapping, and
-// notes the requests made: "4" a word, "t<written>/<read> " a Calibre
+// mappings kxcr leaves open, fails one chosen request or the mapping, hands
+// out another flush slot than the driver's when `slot` is not 0, and notes
+// the requests made: "4" a word, "t<written>/<read> " a Calibre
 // transaction, "R<len> " a kif block read.
 struct Tracker {
     static inline const kxcr_os_ops* inner;
     static inline std::string log;
     static inline int fds, maps, fail_errno;
     static inline unsigned long fail_request;
+    static inline uint32_t slot;
     static inline bool fail_mmap;
     kxcr_os_ops ops;
 
     Tracker() : ops(*kxcr_os()) {
         inner = kxcr_os();
         fds = maps = 0;
-        fail_request = 0;
+        fail_request = slot = 0;
         fail_mmap = false;
         log.clear();
         ops.open = [](const char* path, int flags) {
@@ -59,8 +62,10 @@ struct Tracker {
             log += request == KDT_IOC_TRANS ? "t" + std::to_string(t->wr_size) + "/" + std::to_string(t->rd_size) + " "
                    : request == KREAD64    ? "R" + std::to_string(static_cast<const kif_param_st*>(arg)->len) + " "
                                            : "4";
-            if (request != fail_request) return inner->ioctl(fd, request, arg);
-            return errno = fail_errno, -1;
+            if (request == fail_request) return errno = fail_errno, -1;
+            const int rc = inner->ioctl(fd, request, arg);
+            if (request == KDT_IOC_PELLIK_SLOT && slot) *static_cast<uint32_t*>(arg) = slot;
+            return rc;
         };
         ops.mmap = [](void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
             if (fail_mmap) return errno = fail_errno, MAP_FAILED;

@@ -3,7 +3,6 @@
 // then what needs no device: the name grammar, the I2C address phase.
 #include <set>
 
-#include "kdt_pci.h"
 #include "kxcr_helpers.h"
 
 namespace {
@@ -91,22 +90,24 @@ TEST(Kxcr, OpenAccessClose) {
 }
 
 // An open that the driver fails at `fail_request` or at the mapping (0 and
-// false: the name alone fails it) gives null with `err` and leaves no
-// descriptor or mapping behind; the chip is of the revision that needs a
-// flush slot.
+// false: the name alone fails it), or that is handed a flush slot past the
+// chip's three, gives null with `err` and leaves no descriptor or mapping
+// behind; the chip is of the revision that needs a flush slot.
 TEST(Kxcr, FailedOpens) {
     const struct Row {
         const char* name;
         unsigned long fail_request;
         bool fail_mmap;
         int err;
+        uint32_t slot;
     } rows[] = {
-        {"/dev/kdt/kx31001_other0", 0, false, ENOENT},  // no transport token
-        {kxsim::kDevI2cName, 0, false, ENOENT},
-        {"/dev/kdt/kx31001_pci_cr7", 0, false, ENOENT},  // no such device file
-        {kxsim::kZorvanPciName, KDT_IOC_PCI_PARAMS, false, EIO},
-        {kxsim::kZorvanPciName, 0, true, ENOMEM},
-        {kxsim::kZorvanPciName, KDT_IOC_PELLIK_SLOT, false, EBUSY},  // after the mapping
+        {"/dev/kdt/kx31001_other0", 0, false, ENOENT, 0},  // no transport token
+        {kxsim::kDevI2cName, 0, false, ENOENT, 0},
+        {"/dev/kdt/kx31001_pci_cr7", 0, false, ENOENT, 0},  // no such device file
+        {kxsim::kZorvanPciName, KDT_IOC_PCI_PARAMS, false, EIO, 0},
+        {kxsim::kZorvanPciName, 0, true, ENOMEM, 0},
+        {kxsim::kZorvanPciName, KDT_IOC_PELLIK_SLOT, false, EBUSY, 0},  // after the mapping
+        {kxsim::kZorvanPciName, 0, false, ERANGE, 3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + std::string(" failing ") + strerror(row.err));
@@ -116,6 +117,7 @@ TEST(Kxcr, FailedOpens) {
         Tracker::fail_request = row.fail_request;
         Tracker::fail_mmap = row.fail_mmap;
         Tracker::fail_errno = row.err;
+        Tracker::slot = row.slot;
         EXPECT_EQ(Try([&] { return kopen(row.name); }), Fails(row.err));
         EXPECT_EQ(Tracker::fds, 0);
         EXPECT_EQ(Tracker::maps, 0);

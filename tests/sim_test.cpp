@@ -1,7 +1,7 @@
 // The simulated chip on its bus (lock and busy bits, fault knobs, image,
 // database), behind its simulated kernel driver, and shared by processes.
 // Each gateway kind's chip side is checked access by access by the gateway
-// suites.
+// suites, its I2C slave's conversations by the I2C transports' traffic.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -170,47 +170,6 @@ TEST(SimDriver, FlushSlotsGoOnePerProcess) {
     EXPECT_NE(uint32_t(WEXITSTATUS(status)), mine);
     os()->close(pci);
     os()->close(again);
-}
-
-// One conversation with the slave, event by event: a repeated start turns
-// the write of the address phase into a read, a wrong address is not
-// acknowledged, the current address outlives the stop, a write reaches the
-// bus at the fourth byte of a word, and the byte completing a word the bus
-// refuses is not acknowledged, nor is anything after it.
-TEST(SimDriver, I2cSlaveFollowsAConversation) {
-    simtest::DriverChip sim;
-    Chip& chip = *sim.chip;
-    chip.Poke(0x40, 0x11223344);
-    chip.Poke(0x44, 0x55667788);
-    chip.FailAccess(0x48, EIO);
-    chip.SetI2cSlave(0x50, 2);
-    chip.ClearTraffic();
-    const struct Step {
-        char event;    // S start, W write, R read, P stop
-        uint8_t byte;  // address byte, byte written or byte expected
-        bool ok;       // acknowledged, or read driven by the slave
-    } steps[] = {
-        {'S', 0xA0, true}, {'W', 0x00, true},  {'W', 0x40, true}, {'S', 0xA1, true},  {'R', 0x11, true},
-        {'R', 0x22, true}, {'P', 0, true},     {'S', 0xA2, false}, {'W', 0x00, false}, {'R', 0, false},
-        {'S', 0xA1, true}, {'R', 0x33, true},  {'R', 0x44, true}, {'R', 0x55, true},  {'P', 0, true},
-        {'S', 0xA0, true}, {'W', 0x00, true},  {'W', 0x44, true}, {'W', 0xCA, true},  {'W', 0xFE, true},
-        {'W', 0xBA, true}, {'W', 0xBE, true},  {'W', 0x01, true}, {'W', 0x02, true},  {'W', 0x03, true},
-        {'W', 0x04, false}, {'W', 0x05, false}, {'S', 0xA1, true}, {'R', 0, false},    {'P', 0, true},
-    };
-    kxsim::I2cConversation c;
-    int n = 0;
-    for (const Step& step : steps) {
-        SCOPED_TRACE(testing::Message() << "step " << n++ << " " << step.event);
-        uint8_t got = 0;
-        const bool ok = step.event == 'S'   ? chip.I2cStart(c, step.byte)
-                        : step.event == 'W' ? chip.I2cWrite(c, step.byte)
-                        : step.event == 'R' ? chip.I2cRead(c, &got)
-                                            : (chip.I2cStop(c), true);
-        EXPECT_EQ(ok, step.ok);
-        EXPECT_EQ(got, step.event == 'R' ? step.byte : 0);
-    }
-    EXPECT_EQ(Show(chip.Traffic()), Show({{'R', 0x40, 0x11223344}, {'R', 0x40, 0x11223344},
-                                          {'R', 0x44, 0x55667788}, {'W', 0x44, 0xCAFEBABE}}));
 }
 
 // Two processes on one image: what one writes the other reads, and the lock
