@@ -15,6 +15,7 @@ using namespace kxcrtest;
 
 constexpr uint32_t kPellikId = 0x00B10017;
 
+// The statistics a handle prints at close.
 std::string Stats(int writes, int retried, int max_retries) {
     char text[200];
     std::snprintf(text, sizeof text,
