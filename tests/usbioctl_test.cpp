@@ -91,31 +91,12 @@ Log Sent(const Log& log) {
     return sent;
 }
 
-// "KXCR_I2C_SEM" for the life of the object; null unsets it.
-struct LockSetting {
-    explicit LockSetting(const char* value) { value ? setenv("KXCR_I2C_SEM", value, 1) : unsetenv("KXCR_I2C_SEM"); }
-    ~LockSetting() { unsetenv("KXCR_I2C_SEM"); }
-};
-
 long Read4(kfile* mf) {
     u_int32_t value;
     return kread4(mf, 0x10, &value);
 }
 
 long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
-
-const Log kDimaxRead4 = {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
-                         "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"};
-
-TEST(Usb, OpenAccessClose) {
-    // The lock flag is the handle's pointer: off, it is null as the shared
-    // lifecycle expects of a handle without a window.
-    LockSetting off("0");
-    for (auto [name, tp] : {std::pair{kxsim::kKxusbName, KDT_USB}, {kxsim::kDimaxName, KDT_USB_DIMAX}}) {
-        OpenAccessClose({Family::Zorvan, name, KDT_ZORVAN, tp, KDT_ZORVAN, 0x48, KDEVS_I2CM, Path::kBus});
-        WriteAndReadBack64(name);
-    }
-}
 
 // An open, or one call on a fresh handle, and every request it makes.
 TEST(Usb, Conversations) {
@@ -130,7 +111,9 @@ TEST(Usb, Conversations) {
     } rows[] = {
         {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
-        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4, kDimaxRead4},
+        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4,
+         {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
+          "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
         {"Dimax word write, no address phase", kxsim::kDimaxName, KDT_NOADDR, Write4, 4,
          {"lock", "claim", "bulk 02 8 -> 8: 02 00 90 04 11 22 33 44", "bulk 84 1 -> 1: 00", "release", "unlock"}},
         {"kdt word read", kxsim::kKxusbName, KDT_ZORVAN, Read4, 4,
@@ -270,13 +253,14 @@ TEST(Usb, LockHeldByAnotherProcess) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + std::string(row.setting ? row.setting : ""));
-        LockSetting setting(row.setting);
+        row.setting ? setenv("KXCR_I2C_SEM", row.setting, 1) : unsetenv("KXCR_I2C_SEM");
         Handle mf = OpenHandle(row.name);
         Recorder recorder;
         EXPECT_EQ(Try([&] { return Read4(mf.get()); }), row.want);
         EXPECT_EQ(Recorder::refused_locks, row.refused);
         EXPECT_EQ(Recorder::log.empty(), row.refused > 0) << "no request when refused";
     }
+    unsetenv("KXCR_I2C_SEM");
     close(release[1]);
     ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
     Handle mf = OpenHandle(kxsim::kDimaxName);
