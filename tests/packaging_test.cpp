@@ -45,19 +45,11 @@ std::vector<std::string> Offered(const std::vector<std::string>& words, const st
     return names;
 }
 
-class CompletionTest : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = testsrv::MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-        testsrv::WriteFile(dir_ + "/arr_db.txt", kDb);
-        ASSERT_EQ(mkdir((dir_ + "/empty").c_str(), 0700), 0);
-    }
-    void TearDown() override { testsrv::RemoveTree(dir_); }
-    std::string dir_;
-};
-
-TEST_F(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
+TEST(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
+    simtest::ChipDir temp;
+    temp.Write("arr_db.txt", kDb);
+    const std::string& dir_ = temp.path();
+    ASSERT_EQ(mkdir((dir_ + "/empty").c_str(), 0700), 0);
     using Names = std::vector<std::string>;
     const Names arrays = {"top.a.ctl", "top.a.mem0", "top.a.mem1", "top.b.rx"};
     const struct {
@@ -108,7 +100,7 @@ TEST(SharedLibraryTest, CProgramReadsAWordThroughTheServer) {
     std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
     ASSERT_TRUE(chip);
     chip->Poke(0x50000, 0xc0ffee42);
-    const std::string device = server->RemoteName("/dev/kdt/kx31001_pciconf0");
+    const std::string device = server->RemoteName(kxsim::kZorvanPciconfName);
     const struct {
         std::string address;
         std::vector<std::string> env;
@@ -125,12 +117,11 @@ TEST(SharedLibraryTest, CProgramReadsAWordThroughTheServer) {
           2}},
     };
     for (const auto& row : rows) {
-        const RunResult r = RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env);
-        EXPECT_EQ(r.out, row.expected.out) << row.address;
-        EXPECT_EQ(r.err, row.expected.err) << row.address;
-        EXPECT_EQ(r.status, row.expected.status) << row.address;
+        SCOPED_TRACE(row.address);
+        const RunResult& want = row.expected;
+        testsrv::ExpectRun(RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env), want.out, want.status,
+                           want.err);
     }
-    testsrv::ExpectCleanLog(*server);
 }
 
 }  // namespace

@@ -50,36 +50,14 @@ const char* const kExampleListing =
 // program runs there.
 class RamtrawlTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = testsrv::MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-        testsrv::WriteFile(dir_ + "/arr_db.txt", kExampleDb);
-    }
-    void TearDown() override
-    {
-        for (const std::string& d : extra_dirs_) testsrv::RemoveTree(d);
-        testsrv::RemoveTree(dir_);
-    }
-
-    testsrv::RunResult Run(const Args& args) const
+    void SetUp() override { dir_.Write("arr_db.txt", kExampleDb); }
+    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const
     {
         Args argv = {RAMTRAWL_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, dir_);
+        return testsrv::RunProgram(argv, cwd.empty() ? dir_.path() : cwd);
     }
-
-    // A directory holding a link to the program, and no database.
-    std::string ProgramDir()
-    {
-        const std::string d = testsrv::MakeTempDir();
-        extra_dirs_.push_back(d);
-        std::filesystem::create_symlink(RAMTRAWL_BIN, d + "/ramtrawl");
-        return d;
-    }
-
-    std::string dir_;
-    std::vector<std::string> extra_dirs_;
+    simtest::ChipDir dir_;
 };
 
 std::string Illegal(const std::string& value)
@@ -200,55 +178,39 @@ TEST_F(RamtrawlTest, ListingTagsEachLine)
     };
     for (const ListingCase& c : cases) {
         SCOPED_TRACE(c.name);
-        testsrv::WriteFile(dir_ + "/arr_db.txt", c.db);
-        const testsrv::RunResult r = Run({"nodev", "-l"});
-        EXPECT_EQ(r.out, c.listing);
-        EXPECT_EQ(r.status, 0);
+        dir_.Write("arr_db.txt", c.db);
+        testsrv::ExpectRun(Run({"nodev", "-l"}), c.listing);
     }
 }
 
-TEST_F(RamtrawlTest, UnreadableDatabaseEndsTheListing)
+// Where the database is looked for: the current directory's wins; a
+// program started through a path also looks beside itself, one started by a
+// bare name does not. A database that opens and cannot be read (a
+// directory) must not pass as an empty one.
+TEST_F(RamtrawlTest, WhereTheDatabaseIsFound)
 {
-    // Opening a directory succeeds; reading it fails and must not pass as
-    // an empty database.
-    std::filesystem::remove(dir_ + "/arr_db.txt");
-    std::filesystem::create_directory(dir_ + "/arr_db.txt");
-    const testsrv::RunResult r = Run({"nodev", "-l"});
-    EXPECT_EQ(r.out, "-E- Error reading DataBase file : arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-TEST_F(RamtrawlTest, DatabaseIsFoundBesideTheProgram)
-{
-    const std::string progDir = ProgramDir();
-    testsrv::WriteFile(progDir + "/arr_db.txt", kExampleDb);
-    const std::string emptyDir = ProgramDir();  // no database in the current directory
-    const std::string program = progDir + "/ramtrawl";
-
-    testsrv::RunResult r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
-    EXPECT_EQ(r.out, kExampleListing);
-    EXPECT_EQ(r.status, 0);
-
-    // The current directory's database wins.
-    testsrv::WriteFile(dir_ + "/arr_db.txt", "cwd.only GW_field 1\n");
-    r = testsrv::RunProgram({program, "nodev", "-l"}, dir_);
-    EXPECT_EQ(r.out, "[rw] cwd.only\n");
-
-    // Neither here nor there: the message names the path beside the program.
-    std::filesystem::remove(progDir + "/arr_db.txt");
-    r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
-    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : " + progDir + "/arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-TEST_F(RamtrawlTest, BareProgramNameKeepsTheDefaultDatabase)
-{
-    // Started by a name without a slash (run from its own directory here),
-    // the program looks only for arr_db.txt in the current directory.
-    const std::string progDir = ProgramDir();
-    const testsrv::RunResult r = testsrv::RunProgram({"ramtrawl", "nodev", "-l"}, progDir);
-    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
+    const std::string dir = dir_.path();
+    for (const char* sub : {"/prog", "/bare", "/empty", "/unreadable", "/unreadable/arr_db.txt"})
+        std::filesystem::create_directory(dir + sub);
+    for (const char* sub : {"/prog", "/bare"})
+        std::filesystem::create_symlink(RAMTRAWL_BIN, dir + sub + "/ramtrawl");
+    dir_.Write("prog/arr_db.txt", "beside.prog GW_field 1\n");
+    const struct {
+        std::string program;
+        std::string cwd;
+        std::string out;
+        int status;
+    } rows[] = {
+        {dir + "/prog/ramtrawl", dir + "/empty", "[rw] beside.prog\n", 0},
+        {dir + "/prog/ramtrawl", dir, kExampleListing, 0},
+        {dir + "/bare/ramtrawl", dir + "/empty", "-E- Cannot open DataBase file : " + dir + "/bare/arr_db.txt\n", 1},
+        {"ramtrawl", dir + "/bare", "-E- Cannot open DataBase file : arr_db.txt\n", 1},
+        {RAMTRAWL_BIN, dir + "/unreadable", "-E- Error reading DataBase file : arr_db.txt\n", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program + " in " + row.cwd);
+        testsrv::ExpectRun(testsrv::RunProgram({row.program, "nodev", "-l"}, row.cwd), row.out, row.status);
+    }
 }
 
 }  // namespace

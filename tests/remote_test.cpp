@@ -128,6 +128,7 @@ TEST(RemoteClient, RequestsAndReplies) {
     const Row rows[] = {
         {"no comma", "PEER", {}, Op::Open, 0, -1, EINVAL, 0},
         {"no colon after the last slash", "PEER/dev,x", {}, Op::Open, 0, -1, EINVAL, 0},
+        {"host that does not resolve", "nohost.invalid:1,@dev@x", {}, Op::Open, 0, -1, ENXIO, 0},
         {"refused open", "PEER,@dev@x", {"E 2\0"s}, Op::Open, 0, -1, ENOENT, 0},
         {"open reply over 10 bytes", "PEER,@dev@x", {"OOOOOOOOOOOOOO\0"s}, Op::Open, 0, -1, EIO,
          0},
@@ -169,7 +170,8 @@ TEST(RemoteClient, RequestsAndReplies) {
         SCOPED_TRACE(row.name);
         ScriptedPeer peer(row.replies);
         std::string name = row.remote;
-        name.replace(name.find("PEER"), 4, "127.0.0.1:" + std::to_string(peer.port()));
+        if (name.find("PEER") != std::string::npos)
+            name.replace(name.find("PEER"), 4, "127.0.0.1:" + std::to_string(peer.port()));
         errno = 0;
         kfile* mf = kopen(name.c_str());
         int rc = mf ? 0 : -1;

@@ -2,6 +2,7 @@
 #include "tcp.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "server_helpers.h"
 
 namespace {
 
@@ -86,13 +89,16 @@ TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
 TEST(TcpHelpers, ReadsWaitsForAMessageSplitAcrossWrites) {
     SocketPair p;
     p.Send("R 0x0");
-    std::thread late([&p] {
-        usleep(20000);
-        p.Send("0000010\0next"s);
-    });
     char buf[32];
-    int rc = reads(p.b, buf, sizeof buf);
-    late.join();
+    int rc = 0;
+    std::thread reader([&] { rc = reads(p.b, buf, sizeof buf); });
+    // The rest is sent once the reader has taken the first part.
+    EXPECT_TRUE(testsrv::Eventually([&] {
+        int unread = -1;
+        return ioctl(p.b, FIONREAD, &unread) == 0 && unread == 0;
+    }));
+    p.Send("0000010\0next"s);
+    reader.join();
     EXPECT_EQ(rc, 12);
     EXPECT_STREQ(buf, "R 0x00000010");
     EXPECT_EQ(p.Rest(), "next");
@@ -121,11 +127,10 @@ TEST(TcpHelpers, WritesAndWritenlSendExactlyTheirText) {
         p.CloseWriter();
         EXPECT_EQ(p.Rest(), row.want_sent);
     }
-    // A write that fails fails the call, with its errno.
+    // A read or write that fails fails the call, with its errno.
     char text[] = "xy";
-    errno = 0;
-    EXPECT_EQ(writes(-1, text), -1);
-    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(simtest::Try([&] { return writes(-1, text); }), simtest::Fails(EBADF));
+    EXPECT_EQ(simtest::Try([&] { return readn(-1, text, 2); }), simtest::Fails(EBADF));
 }
 
 TEST(TcpHelpers, ListenSocketRefusesABadPortOrAddress) {
