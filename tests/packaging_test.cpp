@@ -29,11 +29,10 @@ const char kDb[] =
 // The names the completion offers for the words typed so far, the last one
 // being completed, with ramtrawl's database looked up from `cwd`.
 std::vector<std::string> Offered(const std::vector<std::string>& words, const std::string& cwd) {
-    std::vector<std::string> argv = {
-        "/bin/bash", "-c",
-        "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ramtrawl; "
-        "printf '%s\\n' \"${COMPREPLY[@]}\"",
-        kCompletion};
+    std::vector<std::string> argv = {"/bin/bash", "-c",
+                                     "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ramtrawl; "
+                                     "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                                     kCompletion};
     argv.insert(argv.end(), words.begin(), words.end());
     const RunResult r = RunProgram(argv, cwd);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -71,8 +70,7 @@ TEST(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
         {{"ramtrawl", "dev", "-arr", ""}, dir_ + "/empty", {}},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Offered(row.words, row.cwd), row.expected)
-            << testsrv::Bracketed(row.words) << " in " << row.cwd;
+        EXPECT_EQ(Offered(row.words, row.cwd), row.expected) << testsrv::Bracketed(row.words) << " in " << row.cwd;
     }
 }
 

@@ -67,8 +67,7 @@ TEST(ProgressTest, DrawnOnTheTerminalOnlyWhenTheOutputGoesElsewhere) {
     // the redraw interval may be skipped), ends at the start of the line,
     // and is erased at the end.
     const std::string shown = ThreeSteps(pty.tty, file, pty);
-    EXPECT_TRUE(std::regex_match(
-        shown, std::regex("\rarray 1 of 3\x1b\\[K\r(\rarray [23] of 3\x1b\\[K\r)*\r\x1b\\[K")))
+    EXPECT_TRUE(std::regex_match(shown, std::regex("\rarray 1 of 3\x1b\\[K\r(\rarray [23] of 3\x1b\\[K\r)*\r\x1b\\[K")))
         << testing::PrintToString(shown);
 
     // Output on the terminal, or the line's own stream not a terminal: nothing.

@@ -51,8 +51,7 @@ const char* const kExampleListing =
 class RamtrawlTest : public testing::Test {
 protected:
     void SetUp() override { dir_.Write("arr_db.txt", kExampleDb); }
-    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const
-    {
+    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const {
         Args argv = {RAMTRAWL_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
         return testsrv::RunProgram(argv, cwd.empty() ? dir_.path() : cwd);
@@ -60,16 +59,12 @@ protected:
     simtest::ChipDir dir_;
 };
 
-std::string Illegal(const std::string& value)
-{
-    return "-E- illegal value " + value + "\n";
-}
+std::string Illegal(const std::string& value) { return "-E- illegal value " + value + "\n"; }
 
 // Exactly what each command line prints and how it ends. No device exists:
 // accepted command lines reach the library, which loads the database and
 // then fails to open the device.
-TEST_F(RamtrawlTest, CommandLineOutcomes)
-{
+TEST_F(RamtrawlTest, CommandLineOutcomes) {
     const std::string noDevice = "-E- Cannot open kdt device : nodev\n";
     struct Row {
         Args args;
@@ -87,9 +82,9 @@ TEST_F(RamtrawlTest, CommandLineOutcomes)
         {{"nodev", "-x"}, kUsage, 1, true},               // unknown option
         {{"nodev", "-gw"}, kUsage, 1, true},              // missing argument
         {{"nodev", "-arr", "x", "-a"}, kUsage, 1, true},
-        {{"nodev", "-gw", "1", "stray"}, kUsage, 1},      // too many words: 5 > 4
-        {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},   // a repeated option counts its words
-        {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},            // 7 > 6
+        {{"nodev", "-gw", "1", "stray"}, kUsage, 1},                        // too many words: 5 > 4
+        {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},                     // a repeated option counts its words
+        {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},             // 7 > 6
         {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, kUsage, 1},  // 9 > 8
         {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, kUsage, 1},
         // Listed without opening the device, whatever else is on the line.
@@ -128,7 +123,7 @@ TEST_F(RamtrawlTest, CommandLineOutcomes)
         {{"nodev", "-a", "1", "-d", "", "-gw", "40000"}, noDevice, 1},
         {{"nodev", "--gw=40000", "-a", "1"}, noDevice, 1},
         {{"nodev", "--gw=40000", "-a", "1", "stray"}, noDevice, 1},  // a joined option frees a word
-        {{"nodev", "-g", "40000"}, noDevice, 1},  // unambiguous prefix of -gw
+        {{"nodev", "-g", "40000"}, noDevice, 1},                     // unambiguous prefix of -gw
         {{"nodev", "-ar", "top.blk.mem_a"}, noDevice, 1},
         {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, noDevice, 1},
         // The device is the first word, whatever it looks like.
@@ -149,8 +144,7 @@ struct ListingCase {
     std::string listing;
 };
 
-TEST_F(RamtrawlTest, ListingTagsEachLine)
-{
+TEST_F(RamtrawlTest, ListingTagsEachLine) {
     const std::string longTail(300, 'w');
     const ListingCase cases[] = {
         {"read-only gateway", "top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},
@@ -167,14 +161,12 @@ TEST_F(RamtrawlTest, ListingTagsEachLine)
          "j GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\nm GW_SXP 1\n",
          "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n"
          "[rw] k\n[rw] l\n[rw] m\n"},
-        {"file order with duplicates", "z GW_simple 1\na GW_simple 2\nz GW_field 3\n",
-         "[rw] z\n[rw] a\n[rw] z\n"},
+        {"file order with duplicates", "z GW_simple 1\na GW_simple 2\nz GW_field 3\n", "[rw] z\n[rw] a\n[rw] z\n"},
         {"separators", "  \ta\t\tGW_simple   1\n", "[rw] a\n"},
         {"short lines are skipped", "\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},
         {"no final line feed", "a GW_rx_buffer 1", "[ro] a\n"},
         {"empty file", "", ""},
-        {"a long line lists once", "a GW_simple 1 " + longTail + " b GW_simple 2\nc GW_field 3\n",
-         "[rw] a\n[rw] c\n"},
+        {"a long line lists once", "a GW_simple 1 " + longTail + " b GW_simple 2\nc GW_field 3\n", "[rw] a\n[rw] c\n"},
     };
     for (const ListingCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -187,13 +179,11 @@ TEST_F(RamtrawlTest, ListingTagsEachLine)
 // program started through a path also looks beside itself, one started by a
 // bare name does not. A database that opens and cannot be read (a
 // directory) must not pass as an empty one.
-TEST_F(RamtrawlTest, WhereTheDatabaseIsFound)
-{
+TEST_F(RamtrawlTest, WhereTheDatabaseIsFound) {
     const std::string dir = dir_.path();
     for (const char* sub : {"/prog", "/bare", "/empty", "/unreadable", "/unreadable/arr_db.txt"})
         std::filesystem::create_directory(dir + sub);
-    for (const char* sub : {"/prog", "/bare"})
-        std::filesystem::create_symlink(RAMTRAWL_BIN, dir + sub + "/ramtrawl");
+    for (const char* sub : {"/prog", "/bare"}) std::filesystem::create_symlink(RAMTRAWL_BIN, dir + sub + "/ramtrawl");
     dir_.Write("prog/arr_db.txt", "beside.prog GW_field 1\n");
     const struct {
         std::string program;

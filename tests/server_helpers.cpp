@@ -33,11 +33,18 @@ std::vector<char*> CStrings(const Args& strings) {
     return out;
 }
 
-// The test's environment with the entries "NAME=value" of `extra` in front.
-Args Environment(const Args& extra) {
-    Args env = extra;
-    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-    return env;
+// Starts argv[0] with the entries "NAME=value" of `env` added to the test's
+// environment and its standard output and error on `out` and `err`;
+// `in_child` runs in the child before the exec, and false ends the child.
+pid_t Spawn(const Args& argv, const Args& env, int out, int err, const std::function<bool()>& in_child) {
+    Args env_strings = env;
+    for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
+    std::vector<char*> args = CStrings(argv), envp = CStrings(env_strings);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || !in_child()) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
 }
 
 int WaitFor(pid_t pid) {
@@ -49,15 +56,10 @@ int WaitFor(pid_t pid) {
     return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
 }
 
-// The text of an anonymous file that took a program's output.
+// The text of an anonymous file that took a program's output, read from its
+// start through a fresh open.
 std::string Slurp(int fd) {
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0) text.append(buf, static_cast<size_t>(n));
-    }
+    const std::string text = ReadFile("/proc/self/fd/" + std::to_string(fd));
     close(fd);
     return text;
 }
@@ -78,35 +80,19 @@ std::string ReadFile(const std::string& path) {
 }
 
 RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) {
-    RunResult result;
-    Args env_strings = Environment(env);
-    std::vector<char*> args = CStrings(argv);
-    std::vector<char*> envp = CStrings(env_strings);
-    const int out = memfd_create("out", MFD_CLOEXEC);
-    const int err = memfd_create("err", MFD_CLOEXEC);
-    const pid_t pid = out >= 0 && err >= 0 ? fork() : -1;
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    if (pid > 0) result.status = WaitFor(pid);
-    result.out = Slurp(out);
-    result.err = Slurp(err);
-    return result;
+    const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+    const pid_t pid = Spawn(argv, env, out, err, [&] { return cwd.empty() || chdir(cwd.c_str()) == 0; });
+    const int status = pid > 0 ? WaitFor(pid) : -1;
+    return {Slurp(out), Slurp(err), status};
 }
 
 std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
     std::unique_ptr<Server> server(new Server());
     const std::string& dir = server->dir();
     Args argv = {SERVER_BIN, "--sim", server->image_path(), "--db", server->dir_.Write("arr_db.txt", options.db_text),
-                 "--port", "0"};
+                 "--port",   "0"};
     if (options.read_only) argv.push_back("--read-only");
     argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
-    Args env_strings = Environment(options.env);
-    std::vector<char*> envp = CStrings(env_strings);
     constexpr uid_t kNobody = 65534;
     const bool drop_root = options.unprivileged && geteuid() == 0;
     if (drop_root) {
@@ -118,25 +104,19 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
         std::filesystem::copy_file(SERVER_BIN, argv[0], ec);
         chmod(argv[0].c_str(), 0755);
     }
-    std::vector<char*> args = CStrings(argv);
     const std::string out_path = dir + "/server.out";
-    const std::string log_path = dir + "/server.log";
-    server->pid_ = fork();
-    if (server->pid_ == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int log = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    server->pid_ = Spawn(argv, options.env, out, log, [&] {
         // Its own process group, so that Stop also ends the children that
-        // serve connections; and no server outlives a test that dies.
-        setpgid(0, 0);
-        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out_fd < 0 || log_fd < 0) _exit(126);
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(log_fd, STDERR_FILENO);
-        if (drop_root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
-            _exit(126);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);  // after the change of user, which clears it
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
+        // serve connections; and no server outlives a test that dies (set
+        // after the change of user, which clears it).
+        return setpgid(0, 0) == 0 &&
+               (!drop_root || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0)) &&
+               prctl(PR_SET_PDEATHSIG, SIGKILL) == 0;
+    });
+    close(out);
+    close(log);
     // Its first line is "listening on 127.0.0.1:PORT".
     const std::string prefix = "listening on 127.0.0.1:";
     std::string said;
