@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -118,13 +117,12 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     close(out);
     close(log);
     // Its first line is "listening on 127.0.0.1:PORT".
-    const std::string prefix = "listening on 127.0.0.1:";
     std::string said;
     Eventually([&] {
         said = ReadFile(out_path);
         return said.find('\n') != std::string::npos || waitpid(server->pid_, nullptr, WNOHANG) != 0;
     });
-    if (said.compare(0, prefix.size(), prefix) == 0) server->port_ = std::atoi(said.c_str() + prefix.size());
+    sscanf(said.c_str(), "listening on 127.0.0.1:%d\n", &server->port_);
     if (server->port_ <= 0) {
         *error = "server did not start; its log: " + server->Log();
         return nullptr;
