@@ -130,40 +130,36 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
     }
 }
 
-struct ListingCase {
-    const char* name;
-    std::string db;
-    std::string listing;
-};
-
+// Each database line listed with its access: read-write, read-only (the
+// receive buffers), read-only by its gateway's address, or not implemented.
 TEST_F(RamtrawlTest, ListingTagsEachLine) {
-    const std::string longTail(300, 'w');
-    const ListingCase cases[] = {
-        {"read-only gateway", "top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},
-        {"other address", "top.blk.mem_a GW_array_addr 41000\n", "[rw] top.blk.mem_a\n"},
-        {"address with prefix", "a GW_array_addr 0x12160\n", "[rw] a\n"},
-        {"address with leading zero", "a GW_array_addr 012160\n", "[rw] a\n"},
-        {"rx buffer", "q GW_rx_buffer 42000\n", "[ro] q\n"},
-        {"heading", "name kind address cmd\n", "[NI] name\n"},
-        {"keywords are case-sensitive", "a gw_simple 1\n", "[NI] a\n"},
-        {"no number is parsed", "a GW_simple zz yy\n", "[rw] a\n"},
-        {"read-write kinds",
-         "a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
+    const std::pair<std::string, std::string> cases[] = {
+        {"top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},  // read-only gateway
+        {"top.blk.mem_a GW_array_addr 41000\n", "[rw] top.blk.mem_a\n"},  // other address
+        {"a GW_array_addr 0x12160\n", "[rw] a\n"},  // address with prefix
+        {"a GW_array_addr 012160\n", "[rw] a\n"},  // address with leading zero
+        {"q GW_rx_buffer 42000\n", "[ro] q\n"},  // rx buffer
+        {"name kind address cmd\n", "[NI] name\n"},  // heading
+        {"a gw_simple 1\n", "[NI] a\n"},  // keywords are case-sensitive
+        {"a GW_simple zz yy\n", "[rw] a\n"},  // no number is parsed
+        // read-write kinds
+        {"a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
          "f GW_be_address 1\ng GW_serdes 1\nh GW_xtsram 1\ni GW_simple_special 1\n"
          "j GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\nm GW_SXP 1\n",
          "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n"
          "[rw] k\n[rw] l\n[rw] m\n"},
-        {"file order with duplicates", "z GW_simple 1\na GW_simple 2\nz GW_field 3\n", "[rw] z\n[rw] a\n[rw] z\n"},
-        {"separators", "  \ta\t\tGW_simple   1\n", "[rw] a\n"},
-        {"short lines are skipped", "\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},
-        {"no final line feed", "a GW_rx_buffer 1", "[ro] a\n"},
-        {"empty file", "", ""},
-        {"a long line lists once", "a GW_simple 1 " + longTail + " b GW_simple 2\nc GW_field 3\n", "[rw] a\n[rw] c\n"},
+        {"z GW_simple 1\na GW_simple 2\nz GW_field 3\n", "[rw] z\n[rw] a\n[rw] z\n"},  // file order with duplicates
+        {"  \ta\t\tGW_simple   1\n", "[rw] a\n"},  // separators
+        {"\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},  // short lines are skipped
+        {"a GW_rx_buffer 1", "[ro] a\n"},  // no final line feed
+        {"", ""},  // empty file
+        // a long line lists once
+        {"a GW_simple 1 " + std::string(300, 'w') + " b GW_simple 2\nc GW_field 3\n", "[rw] a\n[rw] c\n"},
     };
-    for (const ListingCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        dir_.Write("arr_db.txt", c.db);
-        testsrv::ExpectRun(Run({"nodev", "-l"}), c.listing);
+    for (const auto& [db, listing] : cases) {
+        SCOPED_TRACE(db.substr(0, 60));
+        dir_.Write("arr_db.txt", db);
+        testsrv::ExpectRun(Run({"nodev", "-l"}), listing);
     }
 }
 

@@ -196,18 +196,23 @@ TEST_F(ServerTest, SegmentedRequests) {
 }
 
 // The server listens on the loopback (the kernel's table of sockets: local
-// address 127.0.0.1, state LISTEN); its log names a client by its address
-// and port; and it serves on once a client goes away.
+// address 127.0.0.1, state LISTEN); its log names a client by its address and
+// port, whether it goes away after opening a session or before sending a
+// byte; and it serves on.
 TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
     char entry[64];
     snprintf(entry, sizeof entry, " 0100007F:%04X 00000000:0000 0A ", server->port());
     EXPECT_NE(testsrv::ReadFile("/proc/net/tcp").find(entry), std::string::npos) << entry;
-    int fd = OpenSession(*server);
-    const std::string peer = "kxcr-server: 127.0.0.1:" + std::to_string(LocalPort(fd)) + ": ";
-    close(fd);
-    EXPECT_TRUE(Eventually([&] { return server->Log().find(peer + "closed\n") != std::string::npos; }));
-    for (const std::string& line : {peer + "connected\n", std::string("disconnected\n")})
-        EXPECT_NE(server->Log().find(line), std::string::npos) << server->Log();
+    for (bool opens : {true, false}) {
+        const int fd = opens ? OpenSession(*server) : testsrv::Connect(server->port());
+        const std::string peer = "kxcr-server: 127.0.0.1:" + std::to_string(LocalPort(fd)) + ": ";
+        close(fd);
+        EXPECT_TRUE(Eventually([&] { return server->Log().find(peer + "closed\n") != std::string::npos; }));
+        const std::string opened = opens ? peer + "opened /dev/kdt/kx31001_pciconf0\n" : "";
+        EXPECT_NE(server->Log().find(peer + "connected\n" + opened + peer + "disconnected\n" + peer + "closed\n"),
+                  std::string::npos)
+            << server->Log();
+    }
     close(OpenSession(*server));
 }
 
