@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <string>
-#include <vector>
 
 #include "server_helpers.h"
 
@@ -12,8 +11,6 @@ namespace {
 
 using testsrv::RunProgram;
 using testsrv::RunResult;
-
-const std::string kCompletion = std::string(SOURCE_DIR) + "/completion/ramtrawl.bash";
 
 // A heading, each kind's words, a kind ramtrawl does not load, a second
 // array on a known gateway and a name given twice.
@@ -26,61 +23,41 @@ const char kDb[] =
     "\ttop.b.rx  GW_rx_buffer   0x43000 24 4 0 12 4095 43024 9 11\n"
     "top.a.ctl   GW_simple      40000 24 4 0 16 15 40010 4\n";
 
-// The names the completion offers for the words typed so far, the last one
-// being completed, with ramtrawl's database looked up from `cwd`.
-std::vector<std::string> Offered(const std::vector<std::string>& words, const std::string& cwd) {
-    std::vector<std::string> argv = {
-        "/bin/bash", "-c",
-        "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ramtrawl; "
-        "printf '%s\\n' \"${COMPREPLY[@]}\"",
-        kCompletion};
-    argv.insert(argv.end(), words.begin(), words.end());
-    const RunResult r = RunProgram(argv, cwd);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> names;
-    size_t start = 0;
-    for (size_t end; (end = r.out.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (end > start) names.push_back(r.out.substr(start, end - start));
-    }
-    return names;
-}
-
-class CompletionTest : public testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = testsrv::MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-        testsrv::WriteFile(dir_ + "/arr_db.txt", kDb);
-        ASSERT_EQ(mkdir((dir_ + "/empty").c_str(), 0700), 0);
-    }
-    void TearDown() override { testsrv::RemoveTree(dir_); }
-    std::string dir_;
-};
-
-TEST_F(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
-    using Names = std::vector<std::string>;
-    const Names arrays = {"top.a.ctl", "top.a.mem0", "top.a.mem1", "top.b.rx"};
+// The completion offers the names of the database ramtrawl would use, one a
+// line (an empty line: none), for the words typed so far, the last one being
+// completed.
+TEST(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
+    simtest::ChipDir temp;
+    temp.Write("arr_db.txt", kDb);
+    const std::string& dir = temp.path();
+    ASSERT_EQ(mkdir((dir + "/empty").c_str(), 0700), 0);
+    const std::string arrays = "top.a.ctl\ntop.a.mem0\ntop.a.mem1\ntop.b.rx\n", options = "-l\n-gw\n-arr\n-a\n-d\n";
     const struct {
-        std::vector<std::string> words;
+        testsrv::Args words;
         std::string cwd;
-        Names expected;
+        std::string expected;
     } rows[] = {
-        {{"ramtrawl", "dev", "-arr", ""}, dir_, arrays},
-        {{"ramtrawl", "dev", "-arr", "top.a.m"}, dir_, {"top.a.mem0", "top.a.mem1"}},
-        {{"ramtrawl", "dev", "--arr", "=", ""}, dir_, arrays},
-        {{"ramtrawl", "dev", "-gw", ""}, dir_, {"40000", "41000", "0x43000"}},
-        {{"ramtrawl", "dev", "-g", "4"}, dir_, {"40000", "41000"}},
-        {{"ramtrawl", "dev", "-a", ""}, dir_, {}},
-        {{"ramtrawl", "dev", "-"}, dir_, {"-l", "-gw", "-arr", "-a", "-d"}},
-        {{"ramtrawl", "dev", "-gw", "40000", "-"}, dir_, {"-l", "-gw", "-arr", "-a", "-d"}},
+        {{"ramtrawl", "dev", "-arr", ""}, dir, arrays},
+        {{"ramtrawl", "dev", "-arr", "top.a.m"}, dir, "top.a.mem0\ntop.a.mem1\n"},
+        {{"ramtrawl", "dev", "--arr", "=", ""}, dir, arrays},
+        {{"ramtrawl", "dev", "-gw", ""}, dir, "40000\n41000\n0x43000\n"},
+        {{"ramtrawl", "dev", "-g", "4"}, dir, "40000\n41000\n"},
+        {{"ramtrawl", "dev", "-a", ""}, dir, "\n"},
+        {{"ramtrawl", "dev", "-"}, dir, options},
+        {{"ramtrawl", "dev", "-gw", "40000", "-"}, dir, options},
         // Without a database in the current directory: the one beside a
         // program started through a path, none for a bare name.
-        {{dir_ + "/ramtrawl", "dev", "-arr", ""}, dir_ + "/empty", arrays},
-        {{"ramtrawl", "dev", "-arr", ""}, dir_ + "/empty", {}},
+        {{dir + "/ramtrawl", "dev", "-arr", ""}, dir + "/empty", arrays},
+        {{"ramtrawl", "dev", "-arr", ""}, dir + "/empty", "\n"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Offered(row.words, row.cwd), row.expected)
-            << testsrv::Bracketed(row.words) << " in " << row.cwd;
+        SCOPED_TRACE(testsrv::Bracketed(row.words) + " in " + row.cwd);
+        testsrv::Args argv = {"/bin/bash", "-c",
+                              "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ramtrawl; "
+                              "printf '%s\\n' \"${COMPREPLY[@]}\"",
+                              std::string(SOURCE_DIR) + "/completion/ramtrawl.bash"};
+        argv.insert(argv.end(), row.words.begin(), row.words.end());
+        testsrv::ExpectRun(RunProgram(argv, row.cwd), row.expected);
     }
 }
 
@@ -108,7 +85,7 @@ TEST(SharedLibraryTest, CProgramReadsAWordThroughTheServer) {
     std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
     ASSERT_TRUE(chip);
     chip->Poke(0x50000, 0xc0ffee42);
-    const std::string device = server->RemoteName("/dev/kdt/kx31001_pciconf0");
+    const std::string device = server->RemoteName(kxsim::kZorvanPciconfName);
     const struct {
         std::string address;
         std::vector<std::string> env;
@@ -125,12 +102,11 @@ TEST(SharedLibraryTest, CProgramReadsAWordThroughTheServer) {
           2}},
     };
     for (const auto& row : rows) {
-        const RunResult r = RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env);
-        EXPECT_EQ(r.out, row.expected.out) << row.address;
-        EXPECT_EQ(r.err, row.expected.err) << row.address;
-        EXPECT_EQ(r.status, row.expected.status) << row.address;
+        SCOPED_TRACE(row.address);
+        const RunResult& want = row.expected;
+        testsrv::ExpectRun(RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env), want.out, want.status,
+                           want.err);
     }
-    testsrv::ExpectCleanLog(*server);
 }
 
 }  // namespace

@@ -50,48 +50,21 @@ const char* const kExampleListing =
 // program runs there.
 class RamtrawlTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        dir_ = testsrv::MakeTempDir();
-        ASSERT_FALSE(dir_.empty());
-        testsrv::WriteFile(dir_ + "/arr_db.txt", kExampleDb);
-    }
-    void TearDown() override
-    {
-        for (const std::string& d : extra_dirs_) testsrv::RemoveTree(d);
-        testsrv::RemoveTree(dir_);
-    }
-
-    testsrv::RunResult Run(const Args& args) const
-    {
+    void SetUp() override { dir_.Write("arr_db.txt", kExampleDb); }
+    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const {
         Args argv = {RAMTRAWL_BIN};
         argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, dir_);
+        return testsrv::RunProgram(argv, cwd.empty() ? dir_.path() : cwd);
     }
-
-    // A directory holding a link to the program, and no database.
-    std::string ProgramDir()
-    {
-        const std::string d = testsrv::MakeTempDir();
-        extra_dirs_.push_back(d);
-        std::filesystem::create_symlink(RAMTRAWL_BIN, d + "/ramtrawl");
-        return d;
-    }
-
-    std::string dir_;
-    std::vector<std::string> extra_dirs_;
+    simtest::ChipDir dir_;
 };
 
-std::string Illegal(const std::string& value)
-{
-    return "-E- illegal value " + value + "\n";
-}
+std::string Illegal(const std::string& value) { return "-E- illegal value " + value + "\n"; }
 
 // Exactly what each command line prints and how it ends. No device exists:
 // accepted command lines reach the library, which loads the database and
 // then fails to open the device.
-TEST_F(RamtrawlTest, CommandLineOutcomes)
-{
+TEST_F(RamtrawlTest, CommandLineOutcomes) {
     const std::string noDevice = "-E- Cannot open kdt device : nodev\n";
     struct Row {
         Args args;
@@ -109,15 +82,14 @@ TEST_F(RamtrawlTest, CommandLineOutcomes)
         {{"nodev", "-x"}, kUsage, 1, true},               // unknown option
         {{"nodev", "-gw"}, kUsage, 1, true},              // missing argument
         {{"nodev", "-arr", "x", "-a"}, kUsage, 1, true},
-        {{"nodev", "-gw", "1", "stray"}, kUsage, 1},      // too many words: 5 > 4
-        {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},   // a repeated option counts its words
-        {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},            // 7 > 6
+        {{"nodev", "-gw", "1", "stray"}, kUsage, 1},                        // too many words: 5 > 4
+        {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},                     // a repeated option counts its words
+        {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},             // 7 > 6
         {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, kUsage, 1},  // 9 > 8
         {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, kUsage, 1},
         // Listed without opening the device, whatever else is on the line.
         {{"nodev", "-l"}, kExampleListing, 0},
         {{"-l"}, kExampleListing, 0},
-        {{"nodev", "-gw", "40000", "-a", "1", "-l"}, kExampleListing, 0},
         {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, kExampleListing, 0},
         {{"nodev", "-l", "-gw", "zz"}, kExampleListing, 0},  // listed before zz is looked at
         {{"nodev", "-x", "-l"}, kExampleListing, 0, true},   // an unknown option before -l
@@ -139,18 +111,11 @@ TEST_F(RamtrawlTest, CommandLineOutcomes)
         {{"nodev", "-gw", "40000", "-a", "10000000c"}, Illegal("10000000c"), 1},
         {{"nodev", "-gw", "40000", "-a", "-80000001"}, Illegal("-80000001"), 1},
         {{"nodev", "-gw", "ffffffffffffffffffffffff"}, Illegal("ffffffffffffffffffffffff"), 1},
-        // Accepted.
-        {{"nodev"}, noDevice, 1},
-        {{"nodev", "-gw", "40000"}, noDevice, 1},
-        {{"nodev", "-gw", "40000", "-a", "1"}, noDevice, 1},
-        {{"nodev", "-gw", "40000", "-a", "1", "-d", "12"}, noDevice, 1},
-        {{"nodev", "-arr", "top.blk.mem_a"}, noDevice, 1},
-        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1"}, noDevice, 1},
-        {{"nodev", "-arr", "top.blk.mem_a", "-a", "1", "-d", "12"}, noDevice, 1},
+        // Accepted (the plain forms are run against a device end to end).
         {{"nodev", "-a", "1", "-d", "", "-gw", "40000"}, noDevice, 1},
         {{"nodev", "--gw=40000", "-a", "1"}, noDevice, 1},
         {{"nodev", "--gw=40000", "-a", "1", "stray"}, noDevice, 1},  // a joined option frees a word
-        {{"nodev", "-g", "40000"}, noDevice, 1},  // unambiguous prefix of -gw
+        {{"nodev", "-g", "40000"}, noDevice, 1},                     // unambiguous prefix of -gw
         {{"nodev", "-ar", "top.blk.mem_a"}, noDevice, 1},
         {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, noDevice, 1},
         // The device is the first word, whatever it looks like.
@@ -165,90 +130,65 @@ TEST_F(RamtrawlTest, CommandLineOutcomes)
     }
 }
 
-struct ListingCase {
-    const char* name;
-    std::string db;
-    std::string listing;
-};
-
-TEST_F(RamtrawlTest, ListingTagsEachLine)
-{
-    const std::string longTail(300, 'w');
-    const ListingCase cases[] = {
-        {"read-only gateway", "top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},
-        {"other address", "top.blk.mem_a GW_array_addr 41000\n", "[rw] top.blk.mem_a\n"},
-        {"address with prefix", "a GW_array_addr 0x12160\n", "[rw] a\n"},
-        {"address with leading zero", "a GW_array_addr 012160\n", "[rw] a\n"},
-        {"rx buffer", "q GW_rx_buffer 42000\n", "[ro] q\n"},
-        {"heading", "name kind address cmd\n", "[NI] name\n"},
-        {"keywords are case-sensitive", "a gw_simple 1\n", "[NI] a\n"},
-        {"no number is parsed", "a GW_simple zz yy\n", "[rw] a\n"},
-        {"read-write kinds",
-         "a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
+// Each database line listed with its access: read-write, read-only (the
+// receive buffers), read-only by its gateway's address, or not implemented.
+TEST_F(RamtrawlTest, ListingTagsEachLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"top.blk.mem_a GW_array_addr 12160 24 4\n", "[r ] top.blk.mem_a\n"},  // read-only gateway
+        {"top.blk.mem_a GW_array_addr 41000\n", "[rw] top.blk.mem_a\n"},  // other address
+        {"a GW_array_addr 0x12160\n", "[rw] a\n"},  // address with prefix
+        {"a GW_array_addr 012160\n", "[rw] a\n"},  // address with leading zero
+        {"q GW_rx_buffer 42000\n", "[ro] q\n"},  // rx buffer
+        {"name kind address cmd\n", "[NI] name\n"},  // heading
+        {"a gw_simple 1\n", "[NI] a\n"},  // keywords are case-sensitive
+        {"a GW_simple zz yy\n", "[rw] a\n"},  // no number is parsed
+        // read-write kinds
+        {"a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
          "f GW_be_address 1\ng GW_serdes 1\nh GW_xtsram 1\ni GW_simple_special 1\n"
          "j GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\nm GW_SXP 1\n",
          "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n"
          "[rw] k\n[rw] l\n[rw] m\n"},
-        {"file order with duplicates", "z GW_simple 1\na GW_simple 2\nz GW_field 3\n",
-         "[rw] z\n[rw] a\n[rw] z\n"},
-        {"separators", "  \ta\t\tGW_simple   1\n", "[rw] a\n"},
-        {"short lines are skipped", "\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},
-        {"no final line feed", "a GW_rx_buffer 1", "[ro] a\n"},
-        {"empty file", "", ""},
-        {"a long line lists once", "a GW_simple 1 " + longTail + " b GW_simple 2\nc GW_field 3\n",
-         "[rw] a\n[rw] c\n"},
+        {"z GW_simple 1\na GW_simple 2\nz GW_field 3\n", "[rw] z\n[rw] a\n[rw] z\n"},  // file order with duplicates
+        {"  \ta\t\tGW_simple   1\n", "[rw] a\n"},  // separators
+        {"\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},  // short lines are skipped
+        {"a GW_rx_buffer 1", "[ro] a\n"},  // no final line feed
+        {"", ""},  // empty file
+        // a long line lists once
+        {"a GW_simple 1 " + std::string(300, 'w') + " b GW_simple 2\nc GW_field 3\n", "[rw] a\n[rw] c\n"},
     };
-    for (const ListingCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        testsrv::WriteFile(dir_ + "/arr_db.txt", c.db);
-        const testsrv::RunResult r = Run({"nodev", "-l"});
-        EXPECT_EQ(r.out, c.listing);
-        EXPECT_EQ(r.status, 0);
+    for (const auto& [db, listing] : cases) {
+        SCOPED_TRACE(db.substr(0, 60));
+        dir_.Write("arr_db.txt", db);
+        testsrv::ExpectRun(Run({"nodev", "-l"}), listing);
     }
 }
 
-TEST_F(RamtrawlTest, UnreadableDatabaseEndsTheListing)
-{
-    // Opening a directory succeeds; reading it fails and must not pass as
-    // an empty database.
-    std::filesystem::remove(dir_ + "/arr_db.txt");
-    std::filesystem::create_directory(dir_ + "/arr_db.txt");
-    const testsrv::RunResult r = Run({"nodev", "-l"});
-    EXPECT_EQ(r.out, "-E- Error reading DataBase file : arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-TEST_F(RamtrawlTest, DatabaseIsFoundBesideTheProgram)
-{
-    const std::string progDir = ProgramDir();
-    testsrv::WriteFile(progDir + "/arr_db.txt", kExampleDb);
-    const std::string emptyDir = ProgramDir();  // no database in the current directory
-    const std::string program = progDir + "/ramtrawl";
-
-    testsrv::RunResult r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
-    EXPECT_EQ(r.out, kExampleListing);
-    EXPECT_EQ(r.status, 0);
-
-    // The current directory's database wins.
-    testsrv::WriteFile(dir_ + "/arr_db.txt", "cwd.only GW_field 1\n");
-    r = testsrv::RunProgram({program, "nodev", "-l"}, dir_);
-    EXPECT_EQ(r.out, "[rw] cwd.only\n");
-
-    // Neither here nor there: the message names the path beside the program.
-    std::filesystem::remove(progDir + "/arr_db.txt");
-    r = testsrv::RunProgram({program, "nodev", "-l"}, emptyDir);
-    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : " + progDir + "/arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
-}
-
-TEST_F(RamtrawlTest, BareProgramNameKeepsTheDefaultDatabase)
-{
-    // Started by a name without a slash (run from its own directory here),
-    // the program looks only for arr_db.txt in the current directory.
-    const std::string progDir = ProgramDir();
-    const testsrv::RunResult r = testsrv::RunProgram({"ramtrawl", "nodev", "-l"}, progDir);
-    EXPECT_EQ(r.out, "-E- Cannot open DataBase file : arr_db.txt\n");
-    EXPECT_EQ(r.status, 1);
+// Where the database is looked for: the current directory's wins; a
+// program started through a path also looks beside itself, one started by a
+// bare name does not. A database that opens and cannot be read (a
+// directory) must not pass as an empty one.
+TEST_F(RamtrawlTest, WhereTheDatabaseIsFound) {
+    const std::string dir = dir_.path();
+    for (const char* sub : {"/prog", "/bare", "/empty", "/unreadable", "/unreadable/arr_db.txt"})
+        std::filesystem::create_directory(dir + sub);
+    for (const char* sub : {"/prog", "/bare"}) std::filesystem::create_symlink(RAMTRAWL_BIN, dir + sub + "/ramtrawl");
+    dir_.Write("prog/arr_db.txt", "beside.prog GW_field 1\n");
+    const struct {
+        std::string program;
+        std::string cwd;
+        std::string out;
+        int status;
+    } rows[] = {
+        {dir + "/prog/ramtrawl", dir + "/empty", "[rw] beside.prog\n", 0},
+        {dir + "/prog/ramtrawl", dir, kExampleListing, 0},
+        {dir + "/bare/ramtrawl", dir + "/empty", "-E- Cannot open DataBase file : " + dir + "/bare/arr_db.txt\n", 1},
+        {"ramtrawl", dir + "/bare", "-E- Cannot open DataBase file : arr_db.txt\n", 1},
+        {RAMTRAWL_BIN, dir + "/unreadable", "-E- Error reading DataBase file : arr_db.txt\n", 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.program + " in " + row.cwd);
+        testsrv::ExpectRun(testsrv::RunProgram({row.program, "nodev", "-l"}, row.cwd), row.out, row.status);
+    }
 }
 
 }  // namespace

@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,18 +25,25 @@ namespace {
 
 // argv/envp arrays prepared before fork: a child of a threaded test may only
 // call async-signal-safe functions before exec.
-std::vector<char*> CStrings(const std::vector<std::string>& strings) {
+std::vector<char*> CStrings(const Args& strings) {
     std::vector<char*> out;
     for (const std::string& s : strings) out.push_back(const_cast<char*>(s.c_str()));
     out.push_back(nullptr);
     return out;
 }
 
-// The test's environment with the entries "NAME=value" of `extra` in front.
-std::vector<std::string> Environment(const std::vector<std::string>& extra) {
-    std::vector<std::string> env = extra;
-    for (char** e = environ; *e != nullptr; ++e) env.push_back(*e);
-    return env;
+// Starts argv[0] with the entries "NAME=value" of `env` added to the test's
+// environment and its standard output and error on `out` and `err`;
+// `in_child` runs in the child before the exec, and false ends the child.
+pid_t Spawn(const Args& argv, const Args& env, int out, int err, const std::function<bool()>& in_child) {
+    Args env_strings = env;
+    for (char** e = environ; *e != nullptr; ++e) env_strings.push_back(*e);
+    std::vector<char*> args = CStrings(argv), envp = CStrings(env_strings);
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 || !in_child()) _exit(126);
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
 }
 
 int WaitFor(pid_t pid) {
@@ -49,41 +55,20 @@ int WaitFor(pid_t pid) {
     return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
 }
 
-// An anonymous file that takes a program's output, and its text once the
-// program has ended.
-int Capture() { return memfd_create("capture", MFD_CLOEXEC); }
-
+// The text of an anonymous file that took a program's output, read from its
+// start through a fresh open.
 std::string Slurp(int fd) {
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    lseek(fd, 0, SEEK_SET);
-    while ((n = read(fd, buf, sizeof buf)) != 0) {
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if (errno != EINTR) {
-            break;
-        }
-    }
+    const std::string text = ReadFile("/proc/self/fd/" + std::to_string(fd));
     close(fd);
     return text;
 }
 
 }  // namespace
 
-std::string MakeTempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kxsrvXXXXXX").string();
-    if (mkdtemp(tmpl.data()) == nullptr) return "";
-    return tmpl;
-}
-
-void RemoveTree(const std::string& dir) {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
+void ExpectRun(const RunResult& r, const std::string& out, int status, const std::string& err) {
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.status, status);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -93,87 +78,51 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                     const std::vector<std::string>& env) {
-    RunResult result;
-    std::vector<std::string> env_strings = Environment(env);
-    std::vector<char*> args = CStrings(argv);
-    std::vector<char*> envp = CStrings(env_strings);
-    const int out = Capture();
-    const int err = Capture();
-    const pid_t pid = out >= 0 && err >= 0 ? fork() : -1;
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    if (pid > 0) result.status = WaitFor(pid);
-    result.out = Slurp(out);
-    result.err = Slurp(err);
-    return result;
+RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) {
+    const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+    const pid_t pid = Spawn(argv, env, out, err, [&] { return cwd.empty() || chdir(cwd.c_str()) == 0; });
+    const int status = pid > 0 ? WaitFor(pid) : -1;
+    return {Slurp(out), Slurp(err), status};
 }
 
 std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
-    std::string dir = MakeTempDir();
-    if (dir.empty()) {
-        *error = "cannot create a temporary directory";
-        return nullptr;
-    }
-    const std::string db = dir + "/arr_db.txt";
-    WriteFile(db, options.db_text);
-    std::vector<std::string> argv = {SERVER_BIN, "--sim", dir + "/chip.img", "--db", db,
-                                     "--port", "0"};
+    std::unique_ptr<Server> server(new Server());
+    const std::string& dir = server->dir();
+    Args argv = {SERVER_BIN, "--sim", server->image_path(), "--db", server->dir_.Write("arr_db.txt", options.db_text),
+                 "--port",   "0"};
     if (options.read_only) argv.push_back("--read-only");
     argv.insert(argv.end(), options.extra_args.begin(), options.extra_args.end());
-    std::vector<std::string> env_strings = Environment(options.env);
-    std::vector<char*> envp = CStrings(env_strings);
     constexpr uid_t kNobody = 65534;
     const bool drop_root = options.unprivileged && geteuid() == 0;
     if (drop_root) {
         chmod(dir.c_str(), 0777);  // the chip image is created there
         // A copy of the server in the temporary directory: the build tree
         // may sit below a directory that user cannot enter.
-        const std::string copy = dir + "/kxcr-server";
+        argv[0] = dir + "/kxcr-server";
         std::error_code ec;
-        std::filesystem::copy_file(SERVER_BIN, copy, ec);
-        chmod(copy.c_str(), 0755);
-        argv[0] = copy;
+        std::filesystem::copy_file(SERVER_BIN, argv[0], ec);
+        chmod(argv[0].c_str(), 0755);
     }
-    std::vector<char*> args = CStrings(argv);
     const std::string out_path = dir + "/server.out";
-    const std::string log_path = dir + "/server.log";
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int log = open((dir + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    server->pid_ = Spawn(argv, options.env, out, log, [&] {
         // Its own process group, so that Stop also ends the children that
-        // serve connections; and no server outlives a test that dies.
-        setpgid(0, 0);
-        int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out_fd < 0 || log_fd < 0) _exit(126);
-        dup2(out_fd, STDOUT_FILENO);
-        dup2(log_fd, STDERR_FILENO);
-        if (drop_root && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
-            _exit(126);
-        // After the change of user, which clears it.
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        execve(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    std::unique_ptr<Server> server(new Server(dir, pid, -1));
-    // Up to ten seconds for its first line, "listening on 127.0.0.1:PORT".
-    const std::string prefix = "listening on 127.0.0.1:";
-    for (int i = 0; i < 1000 && server->pid_ > 0; ++i) {
-        const std::string said = ReadFile(out_path);
-        if (said.find('\n') != std::string::npos) {
-            if (said.compare(0, prefix.size(), prefix) == 0)
-                server->port_ = std::atoi(said.c_str() + prefix.size());
-            break;
-        }
-        if (waitpid(pid, nullptr, WNOHANG) == pid) server->pid_ = -1;
-        usleep(10000);
-    }
+        // serve connections; and no server outlives a test that dies (set
+        // after the change of user, which clears it).
+        return setpgid(0, 0) == 0 &&
+               (!drop_root || (setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0)) &&
+               prctl(PR_SET_PDEATHSIG, SIGKILL) == 0;
+    });
+    close(out);
+    close(log);
+    // Its first line is "listening on 127.0.0.1:PORT".
+    std::string said;
+    Eventually([&] {
+        said = ReadFile(out_path);
+        return said.find('\n') != std::string::npos || waitpid(server->pid_, nullptr, WNOHANG) != 0;
+    });
+    sscanf(said.c_str(), "listening on 127.0.0.1:%d\n", &server->port_);
     if (server->port_ <= 0) {
         *error = "server did not start; its log: " + server->Log();
         return nullptr;
@@ -183,7 +132,9 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
 
 Server::~Server() {
     Stop();
-    RemoveTree(dir_);
+    const std::string log = Log();
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+    EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
 }
 
 void Server::Stop() {
@@ -202,16 +153,15 @@ std::string Server::RemoteName(const std::string& local_name) const {
     return "127.0.0.1:" + std::to_string(port_) + "," + name;
 }
 
-std::string Server::Log() const { return ReadFile(dir_ + "/server.log"); }
+std::string Server::Log() const { return ReadFile(dir() + "/server.log"); }
 
 int Connect(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         return -1;
     }
@@ -232,12 +182,6 @@ std::unique_ptr<kxsim::Chip> OpenChip(const Server& server) {
     return chip;
 }
 
-void ExpectCleanLog(const Server& server) {
-    const std::string log = server.Log();
-    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
-    EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
-}
-
 bool Eventually(const std::function<bool()>& done) {
     for (int i = 0; i < 1000; ++i) {
         if (done()) return true;
@@ -252,8 +196,7 @@ std::string Bracketed(const Args& args) {
     return s;
 }
 
-std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index,
-                      const std::vector<uint32_t>& words) {
+std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words) {
     char text[64];
     snprintf(text, sizeof text, "%x : ", gw);
     std::string line = text + (name.empty() ? "" : name + " : ");
@@ -275,19 +218,13 @@ std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
 const char kDone[] = "Program terminated normally\n";
 
 void RemoteFixture::SetUp() {
-    server_ = StartOrFail({db_});
-    ASSERT_NE(server_, nullptr);
-    chip_ = OpenChip(*server_);
-    ASSERT_NE(chip_, nullptr);
-    device_ = server_->RemoteName(kxsim::kZorvanPciconfName);
-}
-
-void RemoteFixture::TearDown() {
-    if (server_) ExpectCleanLog(*server_);
+    ASSERT_NE(server_ = StartOrFail({db_}), nullptr);
+    ASSERT_NE(chip_ = OpenChip(*server_), nullptr);
+    if (device_.empty()) device_ = kxsim::kZorvanPciconfName;
 }
 
 RunResult RemoteFixture::Ramtrawl(const Args& args) const {
-    Args argv = {RAMTRAWL_BIN, device_};
+    Args argv = {RAMTRAWL_BIN, server_->RemoteName(device_)};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(argv, server_->dir());
 }

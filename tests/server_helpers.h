@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim.h"
+#include "sim_helpers.h"
 
 namespace testsrv {
 
@@ -27,17 +28,11 @@ struct RunResult {
     int status = -1;
 };
 
-// A run that printed `out`, nothing on standard error, and ended with `status`.
-inline void ExpectRun(const RunResult& r, const std::string& out, int status = 0) {
-    EXPECT_EQ(r.out, out);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, status);
-}
+void ExpectRun(const RunResult& r, const std::string& out, int status = 0, const std::string& err = "");
 
 // Runs argv[0] with its arguments in directory `cwd` (the caller's when
 // empty), extra environment entries "NAME=value" added, and waits for it.
-RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd = "",
-                     const std::vector<std::string>& env = {});
+RunResult RunProgram(const Args& argv, const std::string& cwd = "", const Args& env = {});
 
 struct ServerOptions {
     // The array database; it is also written as arr_db.txt into the server's
@@ -45,8 +40,7 @@ struct ServerOptions {
     std::string db_text;
     bool read_only = false;
     Args extra_args = {};
-    // Entries "NAME=value" added to its environment.
-    std::vector<std::string> env = {};
+    Args env = {};  // entries "NAME=value" added to its environment
     // Run as an ordinary user (nobody) when the test runs as root, so that
     // per-user limits bind it.
     bool unprivileged = false;
@@ -60,36 +54,28 @@ public:
     // failure. The server dies with the thread that started it, so that no
     // server outlives a crashed test: start it from the test's own thread.
     static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
-    ~Server();  // stops the server and removes its directory
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
+    // Stops the server and fails the test when its log holds a sanitizer
+    // report: one of a finished session would otherwise go unnoticed.
+    ~Server();
 
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
-    // The temporary directory; arr_db.txt is in it.
-    const std::string& dir() const { return dir_; }
-    // Open it with kxsim::Chip::Open to set knobs the server's process sees.
-    std::string image_path() const { return dir_ + "/chip.img"; }
+    const std::string& dir() const { return dir_.path(); }  // arr_db.txt is in it
+    std::string image_path() const { return dir_.image(); }
     // "127.0.0.1:PORT,NAME" with every '/' of the local name written as '@'.
     std::string RemoteName(const std::string& local_name) const;
-    // What the server has written to standard error so far.
-    std::string Log() const;
+    std::string Log() const;  // its standard error so far
     // Kills the server and every connection it serves, and reaps it.
     void Stop();
 
 private:
-    Server(std::string dir, pid_t pid, int port) : dir_(std::move(dir)), pid_(pid), port_(port) {}
-    std::string dir_;
-    pid_t pid_;
-    int port_;
+    Server() = default;
+    simtest::ChipDir dir_;
+    pid_t pid_ = -1;
+    int port_ = -1;
 };
 
-// A fresh temporary directory (removed by the caller with RemoveTree).
-std::string MakeTempDir();
-void RemoveTree(const std::string& dir);
-void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
-
 // A TCP connection to 127.0.0.1:port, or -1.
 int Connect(int port);
 
@@ -98,8 +84,6 @@ std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
 // The server's chip, opened to set knobs and look at entries; null with the
 // test failed when it cannot be opened.
 std::unique_ptr<kxsim::Chip> OpenChip(const Server& server);
-// Fails the test when the server's log holds a sanitizer report.
-void ExpectCleanLog(const Server& server);
 
 // Polls `done` every 10 ms until it holds, for up to ten seconds: a test
 // waits for an event, not for a time.
@@ -109,20 +93,19 @@ bool Eventually(const std::function<bool()>& done);
 std::string Bracketed(const Args& args);
 
 // One entry as ramtrawl prints it: "gw : [name : ]index : words".
-std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index,
-                      const std::vector<uint32_t>& words);
+std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words);
 // The words the simulated chip holds in an entry never written.
 std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words);
 
 extern const char kDone[];  // "Program terminated normally\n"
 
 // A server on the database `db` with its chip open, and ramtrawl run in the
-// server's directory (beside arr_db.txt) with the remote device first.
+// server's directory (beside arr_db.txt) with `device_` (the chip's
+// configuration-space name by default) first.
 class RemoteFixture : public testing::Test {
 protected:
     explicit RemoteFixture(const char* db) : db_(db) {}
     void SetUp() override;
-    void TearDown() override;
     RunResult Ramtrawl(const Args& args) const;
 
     const char* db_;
