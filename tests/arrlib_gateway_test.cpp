@@ -142,7 +142,15 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
 
 INSTANTIATE_TEST_SUITE_P(ReadAndWrite, GatewayBusyTest, ::testing::Bool());
 
-TEST_F(GatewayTest, DumpsUnderOneLock) {
+// Prints an entry, with a name unless it is empty, then more numbers.
+ArrLib::Status Print(const Gw& gw, const std::string& name, uint32_t index, const Words& data) {
+    if (name.empty()) gw.PrintData(index, data);
+    else gw.PrintData(name, index, data);
+    std::cout << 255 << std::setw(3) << 1;
+    return Ok;
+}
+
+TEST_F(GatewayTest, DumpsAndPrintedEntries) {
     auto gw = MakeGw(2);
     Traffic expected = {AnyRead(kGw)};
     for (uint32_t i = 0; i <= 2; ++i) {
@@ -159,29 +167,13 @@ TEST_F(GatewayTest, DumpsUnderOneLock) {
          "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
          "82580 : top.blk.mem :   2 : 00000002 00000102 \n",
          {0, 1, 2}},
-    });
-}
-
-TEST(GatewayPrint, Formats) {
-    const struct {
-        std::string label;  // empty: the form without a name
-        uint32_t index;
-        Words data;
-        const char* out;
-    } rows[] = {
-        {"top.blk.mem", 0xC, {0, 0x123B}, "82580 : top.blk.mem :   c : 00000000 0000123b \n"},
-        {"", 0xC, {}, "82580 :   c : \n"},
-        {"", 0x12345, {0xABCDEF}, "82580 : 12345 : 00abcdef \n"},
-    };
-    Gw gw(kGw, 24, 4, 0, 16, 255, kData, 2);
-    for (const auto& row : rows) {
-        CaptureStdout out;
-        if (row.label.empty()) gw.PrintData(row.index, row.data);
-        else gw.PrintData(row.label, row.index, row.data);
         // Later output without a chosen base relies on hex and '0' fill.
-        std::cout << 255 << std::setw(3) << 1;
-        EXPECT_EQ(out.Text(), std::string(row.out) + "ff001");
-    }
+        {"no data words", [&] { return Print(*gw, "", 0xC, {}); }, Ok, "82580 :   c : \nff001"},
+        {"wide index printed whole", [&] { return Print(*gw, "", 0x12345, {0xABCDEF}); }, Ok,
+         "82580 : 12345 : 00abcdef \nff001"},
+        {"named", [&] { return Print(*gw, "top.blk.mem", 0xC, {0, 0x123B}); }, Ok,
+         "82580 : top.blk.mem :   c : 00000000 0000123b \nff001"},
+    });
 }
 
 TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
