@@ -72,12 +72,8 @@ TEST_F(ArraysTest, SxpMapping) {
         uint32_t array, line, started;  // 0: refused with `out`
         const char* out;
     } rows[] = {
-        {3, 0x7F, 0x20FE0, ""},
-        {21, 0, 0x120000, ""},
-        {20, 0x21, 0xA0021, ""},
-        {5, 0x21, 0xA07A1, ""},
-        {0, 0x3F, 0xE07E0, ""},
-        {4, 0x1, 0x60020, ""},
+        {3, 0x7F, 0x20FE0, ""}, {21, 0, 0x120000, ""}, {20, 0x21, 0xA0021, ""},
+        {5, 0x21, 0xA07A1, ""}, {0, 0x3F, 0xE07E0, ""}, {4, 0x1, 0x60020, ""},
         {0, 0x40, 0, "-E- address/limit(bits) 40/3f\n"},
         {5, 0x80, 0, "-E- address/limit(bits) 80/7f\n"},
         {1, 0, 0, "-E- sxp array number 1 has no rows\n"},
