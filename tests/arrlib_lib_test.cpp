@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <typeinfo>
 
 #include "arrlib.h"

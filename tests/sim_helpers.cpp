@@ -76,9 +76,7 @@ std::string Show(const std::vector<kxsim::Access>& traffic) {
 std::string Diff(const std::vector<kxsim::Access>& expected, const std::vector<kxsim::Access>& actual) {
     const size_t n = std::max(expected.size(), actual.size());
     size_t first = 0;
-    while (first < n && first < expected.size() && first < actual.size() &&
-           Matches(expected[first], actual[first]))
-        ++first;
+    while (first < expected.size() && first < actual.size() && Matches(expected[first], actual[first])) ++first;
     if (first == n) return "";
     std::string text = "traffic differs at access " + std::to_string(first) + " (expected | actual):\n";
     char line[80];
