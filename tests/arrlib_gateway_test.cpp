@@ -1,6 +1,6 @@
-// The base gateway protocol against the simulated chip: register traffic of
-// the transactions, control-word merging, lock and busy time-outs, dumps,
-// the printed form of entries and the destructor's release of a held lock.
+// Gateways against the simulated chip: the base protocol (transactions,
+// control-word merging, lock and busy time-outs, dumps, printed entries, the
+// release of a held lock) and the exact conversation of each control variant.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,65 +13,57 @@
 namespace {
 
 using namespace arrtest;
+using Gw = ArrLib::Gateway;
+using GW_clear = ArrLib::GW_clear;
+using GW_tag_data2 = ArrLib::GW_tag_data2;
+using GW_field = ArrLib::GW_field;
+using GW_simple_special = ArrLib::GW_simple_special;
+constexpr ArrLib::Status Ok = ArrLib::Ok;
 
-constexpr u_int32_t kGw = 0x82580;
-constexpr u_int32_t kData = 0x82588;
-const char* const kDb = "ex.mem GW_simple 82580 24 4 0 16 255 82588 2\n";
+constexpr uint32_t kGw = 0x82580, kData = 0x82588;
 // A register no gateway owns: plain storage on the chip.
-constexpr u_int32_t kPlain = 0x30000;
+constexpr uint32_t kPlain = 0x30000;
 
 class GatewayTest : public ChipTest {
 protected:
-    GatewayTest() : ChipTest(kDb) {}
-    std::unique_ptr<ArrLib::Gateway> MakeGw(u_int32_t max = 255) {
-        return std::make_unique<ArrLib::Gateway>(kGw, 24, 4, 0, 16, max, kData, 2);
+    GatewayTest() : ChipTest("ex.mem GW_simple 82580 24 4 0 16 255 82588 2\n") {}
+    static std::unique_ptr<Gw> MakeGw(uint32_t max = 255) {
+        return std::make_unique<Gw>(kGw, 24, 4, 0, 16, max, kData, 2);
     }
 };
 
-TEST_F(GatewayTest, ReadAndWriteTransactionTraffic) {
+TEST_F(GatewayTest, Transactions) {
     auto gw = MakeGw();
     // Bits outside the fields come back in the control word and the unlock.
-    chip().Poke(kGw, 0x00A00000);
-    sim_->ClearTraffic();
-    ASSERT_EQ(gw->Write(0xC, Words{0x123B}), ArrLib::Ok);
-    EXPECT_EQ(Diff(WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, 0x00A00000)), "");
-    EXPECT_EQ(chip().Entry(kGw, 0xC), (Words{0, 0x123B}));
-
-    sim_->ClearTraffic();
+    const uint32_t keep = 0x00A00000;
+    chip().Poke(kGw, keep);
     Words result;
-    ASSERT_EQ(gw->Read(0xC, result), ArrLib::Ok);
+    RunSteps(kGw, {
+        {"write", [&] { return gw->Write(0xC, {0x123B}); }, Ok, "", {},
+         WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, keep)},
+        {"read", [&] { return gw->Read(0xC, result); }, Ok, "", {},
+         ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
+        {"printed read", [&] { return gw->Read(0xC); }, Ok, "82580 :   c : 00000000 0000123b \n", {},
+         ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
+        {"extra words ignored", [&] { return gw->Write(3, {0x44, 0x55, 0x66}); }, Ok, "", {},
+         WriteTransaction(kGw, 0xC0A00003, kData, {0x55, 0x44}, keep)},
+        {"missing high words are 0", [&] { return gw->Write(3, {0x11}); }, Ok, "", {},
+         WriteTransaction(kGw, 0xC0A00003, kData, {0, 0x11}, keep)},
+        {"no words", [&] { return gw->Write(3, {}); }, Ok, "", {},
+         WriteTransaction(kGw, 0xC0A00003, kData, {0, 0}, keep)},
+    });
     EXPECT_EQ(result, (Words{0, 0x123B}));
-    EXPECT_EQ(Diff(ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, 0x00A00000)), "");
-
-    EXPECT_PRINTS(gw->Read(0xC), ArrLib::Ok, "82580 :   c : 00000000 0000123b \n");
-}
-
-TEST_F(GatewayTest, WriteDataWordCount) {
-    struct Row { const char* name; Words data; Words entry; };
-    const Row rows[] = {
-        {"fewer words: missing high words are 0", {0x11}, {0, 0x11}},
-        {"exact", {0x22, 0x33}, {0x33, 0x22}},
-        {"more words: extra ignored", {0x44, 0x55, 0x66}, {0x55, 0x44}},
-        {"no words", {}, {0, 0}},
-    };
-    auto gw = MakeGw();
-    for (const Row& row : rows) {
-        ASSERT_EQ(gw->Write(3, row.data), ArrLib::Ok) << row.name;
-        EXPECT_EQ(chip().Entry(kGw, 3), row.entry) << row.name;
-    }
 }
 
 // The control word written to start an operation, for odd field layouts.
 TEST_F(GatewayTest, ControlWordMerge) {
-    struct Row {
+    const struct {
         const char* name;
         int cOffset, cSize, iOffset, iSize;
-        u_int32_t ctrl;  // control word the lock read finds
+        uint32_t ctrl;  // control word the lock read finds
         int command;
-        u_int32_t index;
-        u_int32_t written;
-    };
-    const Row rows[] = {
+        uint32_t index, written;
+    } rows[] = {
         {"plain fields", 24, 4, 0, 16, 0, 1, 0xC, 0xC100000C},
         {"command is the whole word", 0, 32, 0, 16, 0x1234, 1, 0x55, 0x00000055},
         {"index is the whole word too", 0, 32, 0, 32, 0, 1, 0x12345678, 0x12345678},
@@ -86,11 +78,11 @@ TEST_F(GatewayTest, ControlWordMerge) {
         {"width above 32 writes nothing", 24, 40, 0, 16, 0, 1, 0x3, 0xC0000003},
         {"field over the lock and busy bits clears them", 28, 8, 0, 16, 0, 0x3, 0x1, 0x30000001},
     };
-    for (const Row& row : rows) {
-        ArrLib::Gateway gw(kPlain, row.cOffset, row.cSize, row.iOffset, row.iSize, 255, kData, 2);
+    for (const auto& row : rows) {
+        Gw gw(kPlain, row.cOffset, row.cSize, row.iOffset, row.iSize, 255, kData, 2);
         chip().Poke(kPlain, row.ctrl);
-        ASSERT_EQ(gw.Lock(), ArrLib::Ok) << row.name;
-        sim_->ClearTraffic();
+        ASSERT_EQ(gw.Lock(), Ok) << row.name;
+        ClearTraffic();
         gw.Activate(row.command, row.index);
         EXPECT_EQ(Diff({W(kPlain, row.written)}), "") << row.name;
         chip().Poke(kPlain, 0);
@@ -98,113 +90,90 @@ TEST_F(GatewayTest, ControlWordMerge) {
     }
 }
 
-TEST_F(GatewayTest, LockTimeOutAfter1002ReadsLeavesLockAlone) {
+// A held lock times out after 1002 reads and is left alone; a bad index is
+// refused before any access, or after the lock, which the gateway then keeps
+// until it is freed.
+TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
     auto gw = MakeGw();
+    Words result;
+    const std::string timeOut = "-E- TimeOut lock GW 82580\n", bad = "-E- address/maximal 100/ff\n";
+    const Traffic lockTimeOut(1002, AnyRead(kGw));
     chip().HoldLock(kGw, true);
-    sim_->ClearTraffic();
-    Words result;
-    const std::string timeOut = "-E- TimeOut lock GW 82580\n";
-    EXPECT_PRINTS(gw->Read(1, result), ArrLib::GWLocked, timeOut);
-    EXPECT_PRINTS(gw->Write(1, Words{1}), ArrLib::GWLocked, timeOut);
-    EXPECT_PRINTS(gw->Read(), ArrLib::GWLocked, timeOut);
-    EXPECT_EQ(Diff(Traffic(3 * 1002, AnyR(kGw))), "");
-    sim_->ClearTraffic();
-    gw.reset();
-    EXPECT_TRUE(sim_->Traffic().empty()) << "an unlocked gateway touched a register when freed";
-}
-
-TEST(GatewayBusy, TimeOuts) {
-    for (bool write : {false, true}) {
-        const std::string kind = write ? "write" : "read";
-        SCOPED_TRACE(kind);
-        auto sim = OpenChip(kDb);
-        ASSERT_TRUE(sim);
-        sim->chip().SetBusyReads(kGw, kxsim::kBusyForever);
-        auto gw = std::make_unique<ArrLib::Gateway>(kGw, 24, 4, 0, 16, 255, kData, 2);
-        Words result;
-        EXPECT_PRINTS(write ? gw->Write(2, Words{7}) : gw->Read(2, result), ArrLib::GWBusy,
-                      "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind +
-                          " to end 1000 attempts\n");
-        // Lock read, busy poll, (data writes), control write, 1002 polls; no unlock.
-        Traffic expected = {AnyR(kGw), AnyR(kGw)};
-        if (write) expected.insert(expected.end(), {W(kData - 4, 0), W(kData, 7)});
-        expected.push_back(W(kGw, write ? 0xC0000002 : 0xC1000002));
-        expected.insert(expected.end(), 1002, AnyR(kGw));
-        EXPECT_EQ(DiffTraffic(expected, sim->Traffic()), "");
-        // Freeing the gateway releases its lock; the next user finds it still busy.
-        sim->ClearTraffic();
-        gw.reset();
-        EXPECT_EQ(DiffTraffic({W(kGw, 0)}, sim->Traffic()), "");
-        ArrLib::Gateway other(kGw, 24, 4, 0, 16, 255, kData, 2);
-        EXPECT_PRINTS(write ? other.Write(2, Words{7}) : other.Read(2, result), ArrLib::GWBusy,
-                      "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n");
-    }
-}
-
-TEST_F(GatewayTest, BadIndexRefusedBeforeAnyAccessOrAfterLock) {
-    auto gw = MakeGw();
+    RunSteps(kGw, {
+        {"locked read", [&] { return gw->Read(1, result); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked write", [&] { return gw->Write(1, {1}); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked dump", [&] { return gw->Read(); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"freed unlocked", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{}},
+    });
+    chip().HoldLock(kGw, false);
     chip().Poke(kGw, 0x00000100);
-    sim_->ClearTraffic();
-    Words result;
-    const std::string bad = "-E- address/maximal 100/ff\n";
-    EXPECT_PRINTS(gw->Read(0x100, result), ArrLib::AddrTooHigh, bad);
-    EXPECT_PRINTS(gw->Write(0x100, Words{1}), ArrLib::AddrTooHigh, bad);
-    EXPECT_TRUE(sim_->Traffic().empty());
-    // Read(index) takes the lock first and keeps it on the bad index.
-    EXPECT_PRINTS(gw->Read(0x100), ArrLib::AddrTooHigh, bad);
-    EXPECT_EQ(Diff({AnyR(kGw)}), "");
-    sim_->ClearTraffic();
-    gw.reset();
-    EXPECT_EQ(Diff({W(kGw, 0x00000100)}), "")
-        << "the destructor must release the held lock with one control write";
+    gw = MakeGw();
+    RunSteps(kGw, {
+        {"bad read", [&] { return gw->Read(0x100, result); }, ArrLib::AddrTooHigh, bad, {}, Traffic{}},
+        {"bad write", [&] { return gw->Write(0x100, {1}); }, ArrLib::AddrTooHigh, bad, {}, Traffic{}},
+        {"bad printed read", [&] { return gw->Read(0x100); }, ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
+        {"freed holding the lock", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
+    });
 }
 
-TEST_F(GatewayTest, DumpsUnderOneLock) {
+class GatewayBusyTest : public GatewayTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
+    const bool write = GetParam();
+    const std::string kind = write ? "write" : "read";
+    chip().SetBusyReads(kGw, kxsim::kBusyForever);
+    auto gw = MakeGw();
+    Words result;
+    // Lock read, busy poll, (data writes), control write, 1002 polls; no unlock.
+    Traffic expected = {AnyRead(kGw), AnyRead(kGw)};
+    if (write) expected.insert(expected.end(), {W(kData - 4, 0), W(kData, 7)});
+    expected.push_back(W(kGw, write ? 0xC0000002 : 0xC1000002));
+    expected.insert(expected.end(), 1002, AnyRead(kGw));
+    Gw other(kGw, 24, 4, 0, 16, 255, kData, 2);
+    RunSteps(kGw, {
+        {"busy", [&] { return write ? gw->Write(2, {7}) : gw->Read(2, result); }, ArrLib::GWBusy,
+         "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind + " to end 1000 attempts\n", {},
+         expected},
+        {"freed", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{W(kGw, 0)}},
+        {"next user", [&] { return write ? other.Write(2, {7}) : other.Read(2, result); }, ArrLib::GWBusy,
+         "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n", {}},
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(ReadAndWrite, GatewayBusyTest, ::testing::Bool());
+
+// Prints an entry, with a name unless it is empty, then more numbers.
+ArrLib::Status Print(const Gw& gw, const std::string& name, uint32_t index, const Words& data) {
+    if (name.empty()) gw.PrintData(index, data);
+    else gw.PrintData(name, index, data);
+    std::cout << 255 << std::setw(3) << 1;
+    return Ok;
+}
+
+TEST_F(GatewayTest, DumpsAndPrintedEntries) {
     auto gw = MakeGw(2);
-    Traffic expected = {AnyR(kGw)};
-    for (u_int32_t i = 0; i <= 2; ++i) {
+    Traffic expected = {AnyRead(kGw)};
+    for (uint32_t i = 0; i <= 2; ++i) {
         chip().SetEntry(kGw, i, {i, 0x100 + i});
-        expected.insert(expected.end(), {AnyR(kGw), W(kGw, 0xC1000000 | i), AnyR(kGw),
-                                         R(kData - 4, i), R(kData, 0x100 + i)});
+        expected.insert(expected.end(),
+                        {AnyRead(kGw), W(kGw, 0xC1000000 | i), AnyRead(kGw), R(kData - 4, i), R(kData, 0x100 + i)});
     }
     expected.push_back(W(kGw, 0));
-    sim_->ClearTraffic();
-    EXPECT_PRINTS(gw->Read(), ArrLib::Ok,
-                  "82580 :   0 : 00000000 00000100 \n"
-                  "82580 :   1 : 00000001 00000101 \n"
-                  "82580 :   2 : 00000002 00000102 \n");
-    EXPECT_EQ(Diff(expected), "");
-    EXPECT_PRINTS(gw->Read(std::string("top.blk.mem")), ArrLib::Ok,
-                  "82580 : top.blk.mem :   0 : 00000000 00000100 \n"
-                  "82580 : top.blk.mem :   1 : 00000001 00000101 \n"
-                  "82580 : top.blk.mem :   2 : 00000002 00000102 \n");
-}
-
-TEST(GatewayPrint, Formats) {
-    struct Row {
-        const char* name;
-        std::string label;  // empty: the form without a name
-        u_int32_t index;
-        Words data;
-        const char* out;
-    };
-    const Row rows[] = {
-        {"with a name", "top.blk.mem", 0xC, {0, 0x123B},
-         "82580 : top.blk.mem :   c : 00000000 0000123b \n"},
-        {"no data words", "", 0xC, {}, "82580 :   c : \n"},
-        {"wide index printed whole", "", 0x12345, {0xABCDEF}, "82580 : 12345 : 00abcdef \n"},
-    };
-    ArrLib::Gateway gw(kGw, 24, 4, 0, 16, 255, kData, 2);
-    for (const Row& row : rows) {
-        CaptureStdout out;
-        if (row.label.empty())
-            gw.PrintData(row.index, row.data);
-        else
-            gw.PrintData(row.label, row.index, row.data);
+    RunSteps(kGw, {
+        {"dump", [&] { return gw->Read(); }, Ok,
+         "82580 :   0 : 00000000 00000100 \n82580 :   1 : 00000001 00000101 \n82580 :   2 : 00000002 00000102 \n",
+         {}, expected},
+        {"named dump", [&] { return gw->Read(std::string("top.blk.mem")); }, Ok,
+         "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
+         "82580 : top.blk.mem :   2 : 00000002 00000102 \n",
+         {0, 1, 2}},
         // Later output without a chosen base relies on hex and '0' fill.
-        std::cout << 255 << std::setw(3) << 1;
-        EXPECT_EQ(out.Text(), std::string(row.out) + "ff001") << row.name;
-    }
+        {"no data words", [&] { return Print(*gw, "", 0xC, {}); }, Ok, "82580 :   c : \nff001"},
+        {"wide index printed whole", [&] { return Print(*gw, "", 0x12345, {0xABCDEF}); }, Ok,
+         "82580 : 12345 : 00abcdef \nff001"},
+        {"named", [&] { return Print(*gw, "top.blk.mem", 0xC, {0, 0x123B}); }, Ok,
+         "82580 : top.blk.mem :   c : 00000000 0000123b \nff001"},
+    });
 }
 
 TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
@@ -215,8 +184,155 @@ TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
                 "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
     // The dead child kept the gateway's lock; release it as its owner would.
     chip().Write(kGw, 0);
-    EXPECT_EXIT(gw->Write(1, Words{0xAB, 0xCD}), ::testing::ExitedWithCode(2),
+    EXPECT_EXIT(gw->Write(1, {0xAB, 0xCD}), ::testing::ExitedWithCode(2),
                 "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
+}
+
+// ------------------------------------------------------- control variants
+
+// Control words: command at bits 27..24 (23..20 for be_address, so that its
+// bit 27 shows), index at 15..0.
+class VariantsTest : public ChipTest {
+protected:
+    VariantsTest()
+        : ChipTest("t.gfifo   GW_gfifo          82580 24 4 0 16 3    82590 1\n"
+                   "t.clear   GW_clear          10000 24 4 0 16 255  10010 1 20\n"
+                   "t.be      GW_be_address     90000 20 4 0 16 2047 90010 1\n"
+                   "t.serdes  GW_serdes         20000 24 4 0 16 511  20010 1\n"
+                   "t.ss0     GW_simple_special 30000 24 4 0 16 255  30014 2 0\n"
+                   "t.ss0n    GW_simple_special 33000 24 4 0 16 255  33010 1 0\n"
+                   "t.ss1     GW_simple_special 31000 24 4 0 16 255  31018 3 1\n"
+                   "t.ss2     GW_simple_special 32000 24 4 0 16 255  32014 2 2\n"
+                   "t.field   GW_field          40000 24 4 0 16 255  40010 1\n"
+                   "t.td2     GW_tag_data2      50000 24 4 0 16 255  50010 1\n") {}
+};
+
+template <typename Kind, typename... Extra>
+std::function<std::unique_ptr<Gw>()> Make(uint32_t addr, uint32_t data, int dSize, Extra... extra) {
+    return [=] { return std::make_unique<Kind>(addr, 24, 4, 0, 16, 0x7FF, data, dSize, extra...); };
+}
+
+std::unique_ptr<Gw> MakeBe() {
+    return std::make_unique<ArrLib::GW_be_address>(0x90000, 20, 4, 0, 16, 0x5FF, 0x90010, 1);
+}
+
+// Every entry read below holds 0x600D0000 + its index.
+constexpr uint32_t kGood = 0x600D0000;
+
+TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
+    const struct {
+        const char* label;
+        std::function<std::unique_ptr<Gw>()> make;
+        uint32_t ctrl;  // control register before the transaction
+        bool read;
+        uint32_t index;
+        Words data;
+        Traffic expected;
+        const char* printed = "";
+    } cases[] = {
+        {"clear: bit outside the fields", Make<GW_clear>(0x10000, 0x10010, 1, 20), 0x00300000, true, 0x12, {},
+         ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"clear: bit inside the command field forced to 0", Make<GW_clear>(0x10000, 0x10010, 1, 24), 0, true,
+         0x12, {},
+         {AnyRead(0x10000), AnyRead(0x10000), W(0x10000, 0xC0000012), AnyRead(0x10000), AnyRead(0x10010),
+          W(0x10000, 0)}},
+        {"clear: bit inside the index field left to the index", Make<GW_clear>(0x10000, 0x10010, 1, 1), 0, false,
+         0x3, {7}, WriteTransaction(0x10000, 0xC0000003, 0x10010, {7})},
+        {"clear: offset beyond the word clears nothing", Make<GW_clear>(0x10000, 0x10010, 1, 40), 0x00300000,
+         true, 0x12, {}, ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"tag_data2: read command shifted, bit 29 cleared", Make<GW_tag_data2>(0x50000, 0x50010, 1), 0x20000000,
+         true, 0x34, {}, ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
+        {"tag_data2: write command 0, bit 29 cleared", Make<GW_tag_data2>(0x50000, 0x50010, 1), 0x2F000000,
+         false, 0x34, {0xAB}, WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
+        {"be_address: read, index register after the control word", MakeBe, 0x08000000, true, 0x5FF, {},
+         {AnyRead(0x90000), AnyRead(0x90000), W(0x90000, 0xC0100000), W(0x90004, 0x5FF), AnyRead(0x90000),
+          R(0x90010, kGood + 0x5FF), W(0x90000, 0x08000000)}},
+        {"be_address: write, data first", MakeBe, 0, false, 0x7, {0x55},
+         {AnyRead(0x90000), AnyRead(0x90000), W(0x90010, 0x55), W(0x90000, 0xC0000000), W(0x90004, 0x7),
+          AnyRead(0x90000), W(0x90000, 0)}},
+        {"field: read sets byte 0xE by read-modify-write of word 0xC", Make<GW_field>(0x40000, 0x40010, 1), 0,
+         true, 0x9, {},
+         {AnyRead(0x40000), AnyRead(0x40000), R(0x4000C, 0xAABBCCDD), W(0x4000C, 0xAABB01DD),
+          W(0x40000, 0xC1000009), AnyRead(0x40000), R(0x40010, kGood + 0x9), W(0x40000, 0)}},
+        {"field: write makes one control write", Make<GW_field>(0x40000, 0x40010, 1), 0, false, 0x9, {0x1234},
+         WriteTransaction(0x40000, 0xC0000009, 0x40010, {0x1234})},
+        {"simple_special 0: the value split at bit 25", Make<GW_simple_special>(0x30000, 0x30014, 2, 0), 0, false,
+         0x1, {0x89ABCDEF, 0x01234567}, WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}),
+         "89abcdef\n1234567\n1abcdef\n91a2b3c4\n"},
+        {"simple_special 0: a missing second word counts as 0", Make<GW_simple_special>(0x30000, 0x30014, 2, 0),
+         0, false, 0x1, {0x89ABCDEF}, WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}),
+         "89abcdef\n0\n1abcdef\n44\n"},
+        {"simple_special 0 with one register: the high part dropped",
+         Make<GW_simple_special>(0x33000, 0x33010, 1, 0), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), "89abcdef\n1234567\n1abcdef\n91a2b3c4\n"},
+        {"simple_special 1: the value split at bits 29 and 58", Make<GW_simple_special>(0x31000, 0x31018, 3, 1),
+         0, false, 0x1, {0x89ABCDEF, 0x05234567, 0x0000ABCD},
+         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
+        {"simple_special 1: missing words count as 0", Make<GW_simple_special>(0x31000, 0x31018, 3, 1), 0, false,
+         0x1, {0xFFFFFFFF}, WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
+        {"simple_special 2: words unchanged", Make<GW_simple_special>(0x32000, 0x32014, 2, 2), 0, false, 0x1,
+         {0x89ABCDEF, 0x01234567}, WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::unique_ptr<Gw> gw = c.make();
+        if (c.read) chip().SetEntry(gw->Address(), c.index, {kGood + c.index});
+        chip().Poke(gw->Address(), c.ctrl);
+        chip().Poke(0x4000C, 0xAABBCCDD);
+        ClearTraffic();
+        Words result;
+        EXPECT_PRINTS(c.read ? gw->Read(c.index, result) : gw->Write(c.index, c.data), Ok, c.printed);
+        EXPECT_EQ(Diff(c.expected), "");
+    }
+}
+
+// gfifo marks its last entry only; simple_special reads the registers as they
+// are, but packing 0 cuts the low word to 25 bits; be_address's single read
+// keeps the plain index, its dump shows port and entry; serdes warns on
+// reserved lines and still writes them.
+TEST_F(VariantsTest, PrintedLines) {
+    ArrLib::GW_gfifo gfifo(0x82580, 24, 4, 0, 16, 3, 0x82590, 1);
+    for (uint32_t i = 0; i < 4; ++i) chip().SetEntry(0x82580, i, {0xAB00 + i});
+    ArrLib::GW_simple_special packing0(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
+    ArrLib::GW_simple_special packing2(0x32000, 24, 4, 0, 16, 255, 0x32014, 2, 2);
+    chip().SetEntry(0x30000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+    chip().SetEntry(0x32000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+    std::unique_ptr<Gw> be = MakeBe();
+    chip().SetEntry(0x90000, 0x5FF, {0xFEED});
+    ArrLib::GW_serdes serdes(0x20000, 24, 4, 0, 16, 511, 0x20010, 1);
+    auto serdesWrite = [&](uint32_t index) {
+        return [&serdes, index] { return serdes.Write(index, {0xC0DE0000 + index}); };
+    };
+    const std::string reserved =
+        "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
+    RunSteps(0x20000, {
+        {"gfifo: single read of the last entry", [&] { return gfifo.Read(3u); }, Ok,
+         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"gfifo: single read of another entry", [&] { return gfifo.Read(2u); }, Ok, "82580 :   2 : 0000ab02 \n"},
+        {"gfifo: whole dump", [&] { return gfifo.Read(); }, Ok,
+         "82580 :   0 : 0000ab00 \n82580 :   1 : 0000ab01 \n82580 :   2 : 0000ab02 \n"
+         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"gfifo: named dump", [&] { return gfifo.Read(std::string("t.gfifo")); }, Ok,
+         "82580 : t.gfifo :   0 : 0000ab00 \n82580 : t.gfifo :   1 : 0000ab01 \n"
+         "82580 : t.gfifo :   2 : 0000ab02 \n82580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
+        {"simple_special packing 0", [&] { return packing0.Read(7u); }, Ok, "30000 :   7 : ffffffff 01ffffff \n"},
+        {"simple_special packing 2", [&] { return packing2.Read(7u); }, Ok, "32000 :   7 : ffffffff ffffffff \n"},
+        {"be_address single read", [&] { return be->Read(0x5FFu); }, Ok, "90000 : 5ff : 0000feed \n"},
+        {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}},
+        {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}},
+        {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}},
+        {"serdes 0x42", serdesWrite(0x42), Ok, "", {0x42}},
+        {"serdes 0x63", serdesWrite(0x63), Ok, "", {0x63}},
+        {"serdes 0x120", serdesWrite(0x120), Ok, "", {0x120}},
+        // Out of range: refused without the warning and without any access.
+        {"serdes 0x203", serdesWrite(0x203), ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n", {}, Traffic{}},
+    });
+    EXPECT_EQ(chip().Entry(0x20000, 0x11F), Words{0xC0DE011F});
+    chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
+    const std::vector<std::string> lines = SplitLines(Capture([&] { return be->Read(std::string("t.be")); }).out);
+    ASSERT_EQ(lines.size(), 0x600u);
+    EXPECT_EQ(lines[0x3FF], "90000 : t.be :   0 : 3ff : 0000beef ");
+    EXPECT_EQ(lines[0x5FF], "90000 : t.be :   1 : 1ff : 0000feed ");
 }
 
 }  // namespace

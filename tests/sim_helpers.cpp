@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 namespace simtest {
 
@@ -49,14 +51,54 @@ std::ostream& operator<<(std::ostream& os, const Outcome& outcome) {
     return os << outcome.rc << " with errno " << outcome.err << " (" << std::strerror(outcome.err) << ")";
 }
 
+namespace {
+
+std::string ShowOne(const kxsim::Access& a) {
+    char line[32];
+    if (a.op == 'r') std::snprintf(line, sizeof line, "r %08x", a.addr);
+    else std::snprintf(line, sizeof line, "%c %08x %08x", a.op, a.addr, a.value);
+    return line;
+}
+
+bool Matches(const kxsim::Access& expected, const kxsim::Access& actual) {
+    if (expected.op == 'r') return actual.op == 'R' && actual.addr == expected.addr;
+    return expected == actual;
+}
+
+}  // namespace
+
 std::string Show(const std::vector<kxsim::Access>& traffic) {
     std::string text;
-    char line[32];
-    for (const kxsim::Access& a : traffic) {
-        std::snprintf(line, sizeof line, "%c %08x %08x\n", a.op, a.addr, a.value);
+    for (const kxsim::Access& a : traffic) text += ShowOne(a) + "\n";
+    return text;
+}
+
+std::string Diff(const std::vector<kxsim::Access>& expected, const std::vector<kxsim::Access>& actual) {
+    const size_t n = std::max(expected.size(), actual.size());
+    size_t first = 0;
+    while (first < expected.size() && first < actual.size() && Matches(expected[first], actual[first])) ++first;
+    if (first == n) return "";
+    std::string text = "traffic differs at access " + std::to_string(first) + " (expected | actual):\n";
+    char line[80];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(line, sizeof line, "%s%5zu  %-19s | %s\n", i == first ? "=>" : "  ", i,
+                      i < expected.size() ? ShowOne(expected[i]).c_str() : "-",
+                      i < actual.size() ? ShowOne(actual[i]).c_str() : "-");
         text += line;
     }
     return text;
+}
+
+CaptureStdout::CaptureStdout()
+    : saved_buf_(std::cout.rdbuf(out_.rdbuf())), saved_flags_(std::cout.flags()), saved_fill_(std::cout.fill()) {
+    std::cout.flags(std::ios_base::dec | std::ios_base::skipws);
+    std::cout.fill(' ');
+}
+
+CaptureStdout::~CaptureStdout() {
+    std::cout.rdbuf(saved_buf_);
+    std::cout.flags(saved_flags_);
+    std::cout.fill(saved_fill_);
 }
 
 }  // namespace simtest

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -76,6 +77,31 @@ Outcome Try(Call call) {
 // Bus accesses one a line ("W 00040000 c0000007"): comparing two of these
 // shows every access that differs.
 std::string Show(const std::vector<kxsim::Access>& traffic);
+
+// An expected read whose value is not checked (op 'r'): what a control
+// register returns depends on polling the chip side decides.
+inline kxsim::Access AnyRead(uint32_t addr) { return {'r', addr, 0}; }
+
+// Empty when actual matches expected; otherwise both, one access a line as
+// Show prints it, with the first difference marked.
+std::string Diff(const std::vector<kxsim::Access>& expected, const std::vector<kxsim::Access>& actual);
+
+// Redirects std::cout into a string while alive, starting from the default
+// stream state (decimal, fill ' ') and restoring the previous state after.
+class CaptureStdout {
+public:
+    CaptureStdout();
+    ~CaptureStdout();
+    CaptureStdout(const CaptureStdout&) = delete;
+    CaptureStdout& operator=(const CaptureStdout&) = delete;
+    std::string Text() const { return out_.str(); }
+
+private:
+    std::ostringstream out_;
+    std::streambuf* saved_buf_;
+    std::ios_base::fmtflags saved_flags_;
+    char saved_fill_;
+};
 
 }  // namespace simtest
 

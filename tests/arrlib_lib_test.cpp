@@ -1,0 +1,278 @@
+// The library as a whole: the database loader (which gateway and array each
+// line builds, what it shares, skips and replaces, the errors that stop a
+// load with status 1), lookups, the walks over all arrays and all gateways,
+// and the release of locks that failed operations left held.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <typeinfo>
+
+#include "arrlib.h"
+#include "arrlib_helpers.h"
+
+namespace {
+
+using namespace arrtest;
+constexpr ArrLib::Status Ok = ArrLib::Ok;
+
+// File order differs from name order on purpose.
+const char kWalkDb[] =
+    "c.mem          GW_simple 40200 24 4 0 16 1 40208 1\n"
+    "a.mem          GW_simple 40000 24 4 0 16 1 40008 1\n"
+    "sxp.pb_context GW_simple 40300 24 4 0 16 1 40308 1\n"
+    "b.mem          GW_simple 40100 24 4 0 16 1 40108 1\n";
+
+const char kExample[] =
+    "top.blk.mem_a      GW_array_addr  41000  24 4 0 16 65535 41020 8  12 4 0 15 4095\n"
+    "top.blk.mem_b      GW_array_addr  41000  24 4 0 16 65535 41020 8  12 4 1 15 4095\n"
+    "top.blk.rx_q       GW_rx_buffer   42000  24 4 0 16 511   42010 4  3\n";
+
+class LibTest : public ChipTest {
+protected:
+    LibTest() : ChipTest(std::string(kWalkDb) + kExample, false) {}
+    std::unique_ptr<ArrLib> Load(const std::string& text) {
+        return std::make_unique<ArrLib>(sim_->dir.Write("test_db.txt", text).c_str(), kDevice);
+    }
+};
+
+// Two entries of each walk gateway, each holding (gw >> 8) + its index.
+class WalkTest : public LibTest {
+protected:
+    void SetUp() override {
+        LibTest::SetUp();
+        for (uint32_t gw : {0x40000u, 0x40100u, 0x40200u, 0x40300u})
+            for (uint32_t i = 0; i < 2; ++i) chip().SetEntry(gw, i, {(gw >> 8) + i});
+        lib_ = Load(kWalkDb);
+        ClearTraffic();
+    }
+    void TearDown() override { lib_.reset(); }
+    std::unique_ptr<ArrLib> lib_;
+};
+
+// A walk reports a locked gateway and goes on; the array walk goes in name
+// order and skips sxp.pb_context, the gateway walk visits every gateway.
+TEST_F(WalkTest, Walks) {
+    const struct {
+        uint32_t locked;
+        bool byGw;
+        ArrLib::Status status;
+        std::string out;
+    } rows[] = {
+        {0, false, Ok,
+         "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n40100 : b.mem :   0 : 00000401 \n"
+         "40100 : b.mem :   1 : 00000402 \n40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n"},
+        {0x40200, true, ArrLib::GWLocked,
+         "40000 :   0 : 00000400 \n40000 :   1 : 00000401 \n40100 :   0 : 00000401 \n40100 :   1 : 00000402 \n"
+         "-E- TimeOut lock GW 40200\n-E- GW 40200 was not read, because it was locked\n"
+         "40300 :   0 : 00000403 \n40300 :   1 : 00000404 \n"},
+    };
+    for (const auto& row : rows) {
+        if (row.locked) chip().HoldLock(row.locked, true);
+        ClearTraffic();
+        EXPECT_PRINTS(row.byGw ? lib_->ReadByGw() : lib_->ReadByArray(), row.status, row.out);
+        EXPECT_EQ(Touched(0x40300), row.byGw);
+        if (row.locked) chip().HoldLock(row.locked, false);
+    }
+    // An empty database walks nothing; one library at a time owns the device.
+    lib_.reset();
+    EXPECT_PRINTS(Load("")->ReadByArray(), Ok, "");
+    EXPECT_PRINTS(Load("")->ReadByGw(), Ok, "");
+}
+
+TEST_F(WalkTest, WalkStopsAtFirstOtherFailure) {
+    chip().HoldLock(0x40000, true);
+    chip().SetBusyReads(0x40100, kxsim::kBusyForever);
+    EXPECT_PRINTS(lib_->ReadByArray(), ArrLib::GWBusy,
+                  "-E- TimeOut lock GW 40000\n-E- array a.mem was not read, because its gw was locked\n"
+                  "-E- TimeOut Busy\n-E- GW 40100 is busy, waited for the read to end 1000 attempts\n");
+    EXPECT_FALSE(Touched(0x40200));
+    // The busy dump kept b's lock; freeing the library releases it with one
+    // control write. a's lock belongs to someone else and is left alone.
+    ClearTraffic();
+    lib_.reset();
+    EXPECT_EQ(Diff({W(0x40100, 0)}), "");
+}
+
+// Missing names, gateways and the writes to them are refused as the end-to-end tests show.
+TEST_F(WalkTest, LookupsAndSingleOperations) {
+    RunSteps(0x40200, {
+        {"name prefix", [&] { return lib_->ReadByArray("a.me"); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
+        {"line of a missing array", [&] { return lib_->ReadByArray("x", 0); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
+        {"entry of a missing gateway", [&] { return lib_->ReadByGw(0x40004, 0); }, ArrLib::GwNotFound, "", {},
+         Traffic{}},
+        {"line of an array", [&] { return lib_->ReadByArray("a.mem", 0); }, Ok, "40000 : a.mem :   0 : 00000400 \n"},
+        {"write by gateway", [&] { return lib_->WriteByGw(0x40100, 1, {0x77}); }, Ok, ""},
+        {"write by array", [&] { return lib_->WriteByArray("c.mem", 0, {0x88}); }, Ok, "", {0}},
+        {"entry of a gateway", [&] { return lib_->ReadByGw(0x40100, 1); }, Ok, "40100 :   1 : 00000077 \n"},
+        {"gateway dump", [&] { return lib_->ReadByGw(0x40200); }, Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n",
+         {0, 1}},
+        {"entry beyond the gateway", [&] { return lib_->ReadByGw(0x40200, 2); }, ArrLib::AddrTooHigh,
+         "-E- address/maximal 2/1\n", {}},
+        {"named, sxp.pb_context is read", [&] { return lib_->ReadByArray("sxp.pb_context"); }, Ok,
+         "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
+        // The refused index left the lock held until the library is freed.
+        {"freed", [&] { return lib_.reset(), Ok; }, Ok, "", {}, Traffic{W(0x40200, 0)}},
+    });
+}
+
+TEST_F(LibTest, WorkedExample) {
+    auto lib = Load(kExample);
+    EXPECT_EQ(lib->GwExist(0x41020), nullptr);
+    // Both arrays go through the one gateway at 0x41000: array 0 and array 1
+    // above a 12-bit line number. Unset entries read as 0xA0000000 | index << 8 | word number.
+    RunSteps(0x41000, {
+        {"array 0", [&] { return lib->ReadByArray("top.blk.mem_a", 5); }, Ok,
+         "41000 : top.blk.mem_a :   5 : a0000500 a0000501 a0000502 a0000503 a0000504 a0000505 a0000506 a0000507 \n",
+         {0x5}},
+        {"array 1", [&] { return lib->ReadByArray("top.blk.mem_b", 5); }, Ok,
+         "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 a0100505 a0100506 a0100507 \n",
+         {0x1005}},
+        {"line beyond 12 bits", [&] { return lib->ReadByArray("top.blk.mem_a", 0x1000); }, ArrLib::AddrTooHigh,
+         "-E- address/limit(bits) 1000/fff\n", {}, Traffic{}},
+        // The receive buffer's gateway holds 4 words, too few for a lane.
+        {"short receive buffer", [&] { return lib->ReadByArray("top.blk.rx_q", 0); }, ArrLib::AccessError,
+         "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer needs 9\n"},
+    });
+}
+
+TEST_F(LibTest, EachKeywordBuildsItsKinds) {
+    const struct {
+        const char* line;  // a one-letter name, the gateway at 0x1000 + 0x100 * (letter - 'a')
+        const std::type_info& gw;
+        const std::type_info& array;
+    } rows[] = {
+        {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(ArrLib::Gateway), typeid(ArrLib::Array)},
+        {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(ArrLib::GW_gfifo), typeid(ArrLib::Array)},
+        {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(ArrLib::GW_clear), typeid(ArrLib::Array)},
+        {"d GW_serdes 1300 24 4 0 16 255 1010 2", typeid(ArrLib::GW_serdes), typeid(ArrLib::Array)},
+        {"e GW_field 1400 24 4 0 16 255 1010 2", typeid(ArrLib::GW_field), typeid(ArrLib::Array)},
+        {"f GW_rx_buffer 1500 24 4 0 16 255 1010 9 3", typeid(ArrLib::Gateway), typeid(ArrLib::Array_rx_buffer)},
+        {"g GW_irisc 1600 24 4 0 16 255 1010 2 1 4 0", typeid(ArrLib::GW_irisc), typeid(ArrLib::Array_irisc)},
+        {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_array_addr),
+         typeid(ArrLib::Array_addr)},
+        {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_reqsl), typeid(ArrLib::Array_reqsl)},
+        {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(ArrLib::GW_xtsram), typeid(ArrLib::Array_xtsram)},
+        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(ArrLib::GW_sxp), typeid(ArrLib::Array_sxp)},
+    };
+    // Kinds without a keyword are ignored lines, as stored databases expect.
+    std::string db = "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "w GW_simple_special 200 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "x GW_tag_data 300 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "y GW_tag_data2 400 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n";
+    for (const auto& row : rows) db += std::string(row.line) + "\n";
+    auto lib = Load(db);
+    for (const auto& row : rows) {
+        ArrLib::Gateway* gw = lib->GwExist(0x1000 + 0x100 * (row.line[0] - 'a'));
+        ArrLib::Array* array = lib->ArrayExist(std::string(1, row.line[0]).c_str());
+        ASSERT_TRUE(gw && array) << row.line;
+        EXPECT_EQ(typeid(*gw), row.gw) << row.line;
+        EXPECT_EQ(typeid(*array), row.array) << row.line;
+    }
+    for (const char* name : {"v", "w", "x", "y", "z"}) EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
+    for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
+}
+
+TEST_F(LibTest, LinesSkippedSharedAndReplaced) {
+    auto lib = Load("NAME KIND ADDRESS and other words that are no numbers\n"
+                    "\n"
+                    "lonely\n"
+                    "   \t  \n"
+                    "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
+                    "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
+                    "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
+                    "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
+                    "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
+                    "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
+                    "long GW_simple 47000 24 4 0 16 255 47010 2" +
+                    std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n");
+    EXPECT_EQ(lib->ArrayExist("NAME"), nullptr);
+    EXPECT_EQ(lib->ArrayExist("lonely"), nullptr);
+    ASSERT_NE(lib->GwExist(0x43000), nullptr);
+    // The later line with the same address shares the first line's gateway.
+    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(ArrLib::Gateway));
+    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(ArrLib::Array_addr));
+    // The same name twice: the later line wins; the earlier line's gateway stays.
+    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(ArrLib::Array));
+    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(ArrLib::GW_array_addr));
+    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(ArrLib::GW_gfifo));
+    // An sxp gateway is filed under its line's address, and works at its own.
+    ASSERT_NE(lib->GwExist(0x77000), nullptr);
+    EXPECT_EQ(lib->GwExist(0x77000)->Address(), 0x1DB00u);
+    // A long line stays one line: its tail is no line of its own.
+    ASSERT_NE(lib->ArrayExist("long"), nullptr);
+    EXPECT_EQ(lib->ArrayExist("tail"), nullptr);
+    EXPECT_EQ(lib->GwExist(0x48000), nullptr);
+}
+
+// Error messages of the loader go to standard output; death tests see
+// standard error only.
+void StdoutToStderr() {
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+TEST_F(LibTest, ErrorsStopTheLoadWithStatus1) {
+    const std::string db = sim_->dir.path() + "/err_db.txt";
+    const char* const noDevice = "/dev/kdt/kx31001_nothing0";
+    const struct {
+        std::string text;  // database; empty: no file at all
+        const char* device;
+        // Without "-E- " at its start: what is wrong with the last line, told as
+        // "-E- <what> for <kind> in DataBase file <db> line <n> : <line>".
+        std::string message;
+    } rows[] = {
+        {"a GW_simple 4zz00 24 4 0 16 255 40010 2\n", kDevice, "-E- illegal value 4zz00\n"},
+        {"a GW_simple 40000 24 4 0 1x 255 40010 2\n", kDevice, "-E- illegal value 1x\n"},
+        {"a GW_array_addr 40000 24 4 0 16 255 40010 2 12 4 q 15 4095\n", kDevice, "-E- illegal value q\n"},
+        {"ok GW_simple 40000 24 4 0 16 255 40010 2\ntop.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n", kDevice,
+         "Too few words"},
+        // Widths and sizes a 32-bit control word cannot hold, refused before
+        // any gateway or device exists.
+        {"a GW_simple 40000 33 4 0 16 255 40010 2\n", kDevice, "cOffset 33 outside 0..32"},
+        {"a GW_clear 40000 24 4 0 -1 255 40010 2 20\n", kDevice, "iSize -1 outside 0..32"},
+        {"a GW_clear 40000 24 4 0 16 255 40010 2 32\n", kDevice, "corOffset 32 outside 0..31"},
+        {"a GW_simple 40000 24 4 0 16 255 40010 0\n", kDevice, "dSize 0 outside 1..65541"},
+        {"a GW_irisc 40000 24 4 0 16 255 10 6 1 2 0\n", kDevice, "dSize 6 outside 1..5"},
+        {"a GW_simple 40000 24 4 0 16 255 40010 4294967295\n", kDevice, "dSize 4294967295 outside 1..65541"},
+        // A typo that once sent mem.b's accesses to mem.a's entries.
+        {"mem.a GW_array_addr 41000 24 4 0 16 65535 41020 8 12 4 0 15 4095\n"
+         "mem.b GW_array_addr 41000 24 4 0 1 65535 41020 8 12 4 1 15 4095\n",
+         noDevice, "aSize 4 outside 0..1"},
+        {"", kDevice, "-E- Cannot open DataBase file : " + db + "\n"},
+        {"a GW_simple 40000 24 4 0 16 255 40010 2\n", noDevice, "-E- Cannot open kdt device : " + std::string(noDevice) + "\n"},
+        // The database is read before the device is opened.
+        {"a GW_simple 40000 24 4 0 16 255 40010 2\nb GW_simple zz 24 4 0 16 255 40010 2\n", noDevice,
+         "-E- illegal value zz\n"},
+    };
+    for (const auto& row : rows) {
+        std::remove(db.c_str());
+        if (!row.text.empty()) std::ofstream(db, std::ios::binary) << row.text;
+        std::string message = row.message;
+        if (message.rfind("-E- ", 0) != 0) {
+            const size_t lineNo = std::count(row.text.begin(), row.text.end(), '\n');
+            const std::string line = row.text.substr(row.text.rfind('\n', row.text.size() - 2) + 1);
+            const size_t kind = line.find(' ') + 1;
+            message = "-E- " + message + " for " + line.substr(kind, line.find(' ', kind) - kind) +
+                      " in DataBase file " + db + " line " + std::to_string(lineNo) + " : " + line;
+        }
+        std::string pattern;
+        for (char c : message) {
+            if (std::string("\\.()[]{}*+?^$|").find(c) != std::string::npos) pattern += '\\';
+            pattern += c;
+        }
+        EXPECT_EXIT(
+            {
+                StdoutToStderr();
+                ArrLib lib(db.c_str(), row.device);
+            },
+            ::testing::ExitedWithCode(1), pattern)
+            << row.text;
+    }
+}
+
+}  // namespace
