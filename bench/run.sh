@@ -14,7 +14,8 @@ log=$out/bench.log
 targets="ramtrawl kxcr-server $(for f in "$root"/bench/*.cpp; do basename "$f" .cpp; done)"
 
 build() {  # source dir, build dir
-    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON >/dev/null &&
+    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DRAMTRAWL_BENCH=ON -DBUILD_TESTING=OFF \
+        >/dev/null &&
         cmake --build "$2" -j "$jobs" --target $targets >/dev/null
 }
 
@@ -33,8 +34,13 @@ if [ -n "$base" ]; then
         rm -rf "$src" && mkdir -p "$src" && git -C "$root" archive "$rev" | tar -x -C "$src" &&
             echo "$rev" >"$src.rev" || exit 1
     fi
-    # Today's benchmarks and their build rules over the old code.
+    # Today's benchmarks and their build rules over the old code, with the
+    # files those rules name that the old tree lacks (never its code).
     rm -rf "$src/bench" && cp -rp "$root/bench" "$src/bench" && cp -p "$root/CMakeLists.txt" "$src/"
+    git -C "$root" ls-files | grep -v -E '^(driver|tools|server|sim|include|tests|fuzz)/' |
+        grep -v -E '^bench/' | { cat; echo driver/kxcr.pc.in; } | while read -r f; do
+            [ -e "$src/$f" ] || { mkdir -p "$src/$(dirname "$f")" && cp -p "$root/$f" "$src/$f"; }
+        done
     build "$src" "$root/build-bench-base/build" || exit 1
 fi
 
