@@ -190,12 +190,6 @@ bool Eventually(const std::function<bool()>& done) {
     return done();
 }
 
-std::string Bracketed(const Args& args) {
-    std::string s;
-    for (const std::string& a : args) s += "[" + a + "]";
-    return s;
-}
-
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words) {
     char text[64];
     snprintf(text, sizeof text, "%x : ", gw);
@@ -216,17 +210,5 @@ std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
 }
 
 const char kDone[] = "Program terminated normally\n";
-
-void RemoteFixture::SetUp() {
-    ASSERT_NE(server_ = StartOrFail({db_}), nullptr);
-    ASSERT_NE(chip_ = OpenChip(*server_), nullptr);
-    if (device_.empty()) device_ = kxsim::kZorvanPciconfName;
-}
-
-RunResult RemoteFixture::Ramtrawl(const Args& args) const {
-    Args argv = {RAMTRAWL_BIN, server_->RemoteName(device_)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, server_->dir());
-}
 
 }  // namespace testsrv

@@ -345,7 +345,7 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
         {{"--sim", "/nonexistent/dir/img", "--port", "0"}, 1, false},  // the image cannot be created
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testsrv::Bracketed(row.args));
+        SCOPED_TRACE(testing::PrintToString(row.args));
         testsrv::Args argv = {SERVER_BIN};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         testsrv::RunResult r = testsrv::RunProgram(argv);
