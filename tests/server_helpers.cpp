@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -48,19 +48,10 @@ pid_t Spawn(const Args& argv, const Args& env, int out, int err, const std::func
 
 int WaitFor(pid_t pid) {
     int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0) {
+    while (waitpid(pid, &ws, 0) < 0)
         if (errno != EINTR) return -1;
-    }
     if (WIFEXITED(ws)) return WEXITSTATUS(ws);
     return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
-}
-
-// The text of an anonymous file that took a program's output, read from its
-// start through a fresh open.
-std::string Slurp(int fd) {
-    const std::string text = ReadFile("/proc/self/fd/" + std::to_string(fd));
-    close(fd);
-    return text;
 }
 
 }  // namespace
@@ -73,16 +64,19 @@ void ExpectRun(const RunResult& r, const std::string& out, int status, const std
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) {
     const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
     const pid_t pid = Spawn(argv, env, out, err, [&] { return cwd.empty() || chdir(cwd.c_str()) == 0; });
     const int status = pid > 0 ? WaitFor(pid) : -1;
-    return {Slurp(out), Slurp(err), status};
+    // Each anonymous file is read from its start through a fresh open.
+    const auto text = [](int fd) { return ReadFile("/proc/self/fd/" + std::to_string(fd)); };
+    const RunResult r = {text(out), text(err), status};
+    close(out);
+    close(err);
+    return r;
 }
 
 std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
