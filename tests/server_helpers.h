@@ -76,8 +76,6 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
-// A TCP connection to 127.0.0.1:port, or -1.
-int Connect(int port);
 
 // A server started with the options, or null with the test failed.
 std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
