@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <map>
 
 #include "server_helpers.h"
 
@@ -23,6 +22,7 @@ const char kDb[] =
 using testsrv::Args;
 using testsrv::EntryLine;
 using testsrv::kDone;
+using testsrv::TopA;
 using testsrv::Unwritten;
 using Knob = void (*)(kxsim::Chip&, bool on);
 
@@ -55,14 +55,6 @@ protected:
             if (row.knob) row.knob(*chip_, false);
         }
     }
-    // Top.a's 16 entries, those in `written` holding their words.
-    static std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written) {
-        std::string dump;
-        for (uint32_t i = 0; i <= 0xf; ++i)
-            dump += EntryLine(0x40000, name, i, written.count(i) ? written.at(i) : Unwritten(0x40000, i, 2));
-        return dump;
-    }
-
     std::unique_ptr<testsrv::Server> server_;
     std::unique_ptr<kxsim::Chip> chip_;
     std::string device_ = kxsim::kZorvanPciconfName;

@@ -29,9 +29,6 @@ TEST(IbRun, ReadsWritesDumpsAndAFatalError) {
     ASSERT_EQ(symlink(IBMAD_DOUBLE_DIR "/libibmad.so.5", (versioned_only + "/libibmad.so.5").c_str()), 0);
     const std::vector<uint32_t> three = {0x11223344, 0x55667788};
     const std::string ib = IBMAD_DOUBLE_DIR;
-    std::string dump;
-    for (uint32_t i = 0; i <= 0xf; ++i)
-        dump += EntryLine(0x40000, "top.a", i, i == 3 ? three : Unwritten(0x40000, i, 2));
     const struct {
         testsrv::Args args;
         std::string libs, out;
@@ -40,7 +37,7 @@ TEST(IbRun, ReadsWritesDumpsAndAFatalError) {
         {{"lid-5", "-gw", "40000", "-a", "3"}, ib, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone, 0},
         {{"lid-5", "-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, versioned_only, kDone, 0},
         {{"lid-5,ca0,1", "-arr", "top.a", "-a", "3"}, ib, EntryLine(0x40000, "top.a", 3, three) + kDone, 0},
-        {{"lid-5", "-arr", "top.a"}, ib, dump + kDone, 0},
+        {{"lid-5", "-arr", "top.a"}, ib, testsrv::TopA("top.a", {{3, three}}) + kDone, 0},
         {{"lid-5,ca0,2x", "-gw", "40000", "-a", "1"}, ib,
          "ibvsmad: iberror: failed: Bad port number format (2x)\n", 255},
     };

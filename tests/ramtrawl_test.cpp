@@ -48,11 +48,6 @@ const char* const kExampleListing =
 class RamtrawlTest : public testing::Test {
 protected:
     void SetUp() override { dir_.Write("arr_db.txt", kExampleDb); }
-    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const {
-        Args argv = {RAMTRAWL_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, cwd.empty() ? dir_.path() : cwd);
-    }
     simtest::ChipDir dir_;
 };
 
@@ -121,7 +116,9 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
-        testsrv::ExpectRun(Run(row.args), row.out, row.status, row.err);
+        Args argv = {RAMTRAWL_BIN};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        testsrv::ExpectRun(testsrv::RunProgram(argv, dir_.path()), row.out, row.status, row.err);
     }
 }
 
@@ -153,7 +150,7 @@ TEST_F(RamtrawlTest, ListingTagsEachLine) {
     for (const auto& [db, listing] : cases) {
         SCOPED_TRACE(db.substr(0, 60));
         dir_.Write("arr_db.txt", db);
-        testsrv::ExpectRun(Run({"nodev", "-l"}), listing);
+        testsrv::ExpectRun(testsrv::RunProgram({RAMTRAWL_BIN, "nodev", "-l"}, dir_.path()), listing);
     }
 }
 

@@ -187,6 +187,13 @@ std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
     return out;
 }
 
+std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written) {
+    std::string dump;
+    for (uint32_t i = 0; i <= 0xf; ++i)
+        dump += EntryLine(0x40000, name, i, written.count(i) ? written.at(i) : Unwritten(0x40000, i, 2));
+    return dump;
+}
+
 const char kDone[] = "Program terminated normally\n";
 
 }  // namespace testsrv

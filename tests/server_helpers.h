@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,10 @@ bool Eventually(const std::function<bool()>& done);
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words);
 // The words the simulated chip holds in an entry never written.
 std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words);
+
+// The 16 entries of a two-word gateway at 40000 as ramtrawl dumps them,
+// those in `written` holding their words.
+std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written);
 
 extern const char kDone[];  // "Program terminated normally\n"
 
