@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <map>
 
 #include "server_helpers.h"
 
@@ -23,6 +22,7 @@ const char kDb[] =
 using testsrv::Args;
 using testsrv::EntryLine;
 using testsrv::kDone;
+using testsrv::TopA;
 using testsrv::Unwritten;
 using Knob = void (*)(kxsim::Chip&, bool on);
 
@@ -36,25 +36,28 @@ struct Row {
     std::string err = "";
 };
 
-class RemoteRun : public testsrv::RemoteFixture {
+// A server on kDb with its chip open, and ramtrawl run in the server's
+// directory (beside arr_db.txt) with `device_` first.
+class RemoteRun : public testing::Test {
 protected:
-    RemoteRun() : RemoteFixture(kDb) {}
+    void SetUp() override {
+        ASSERT_NE(server_ = testsrv::StartOrFail({kDb}), nullptr);
+        ASSERT_NE(chip_ = testsrv::OpenChip(*server_), nullptr);
+    }
     // Each row runs after the rows above it: the reads see the earlier writes.
     void RunRows(const std::vector<Row>& rows) {
         for (const Row& row : rows) {
-            SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
+            SCOPED_TRACE(testing::PrintToString(row.args));
+            Args argv = {RAMTRAWL_BIN, server_->RemoteName(device_)};
+            argv.insert(argv.end(), row.args.begin(), row.args.end());
             if (row.knob) row.knob(*chip_, true);
-            testsrv::ExpectRun(Ramtrawl(row.args), row.out, row.status, row.err);
+            testsrv::ExpectRun(testsrv::RunProgram(argv, server_->dir()), row.out, row.status, row.err);
             if (row.knob) row.knob(*chip_, false);
         }
     }
-    // Top.a's 16 entries, those in `written` holding their words.
-    static std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written) {
-        std::string dump;
-        for (uint32_t i = 0; i <= 0xf; ++i)
-            dump += EntryLine(0x40000, name, i, written.count(i) ? written.at(i) : Unwritten(0x40000, i, 2));
-        return dump;
-    }
+    std::unique_ptr<testsrv::Server> server_;
+    std::unique_ptr<kxsim::Chip> chip_;
+    std::string device_ = kxsim::kZorvanPciconfName;
 };
 
 // The chip's configuration space, its I2C master (the chip's own master

@@ -51,7 +51,7 @@ TEST(CompletionTest, OffersTheNamesOfTheDatabaseRamtrawlWouldUse) {
         {{"ramtrawl", "dev", "-arr", ""}, dir + "/empty", "\n"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testsrv::Bracketed(row.words) + " in " + row.cwd);
+        SCOPED_TRACE(testing::PrintToString(row.words) + " in " + row.cwd);
         testsrv::Args argv = {"/bin/bash", "-c",
                               "source \"$0\"; COMP_WORDS=(\"$@\"); COMP_CWORD=$(($# - 1)); _ramtrawl; "
                               "printf '%s\\n' \"${COMPREPLY[@]}\"",
@@ -94,18 +94,13 @@ TEST(SharedLibraryTest, CProgramReadsAWordThroughTheServer) {
         {"50000", {}, {"c0ffee42\n", "", 0}},
         {"50000", {"KXCR_TRACE=1"}, {"c0ffee42\n", "-D- kread4 00050000 : c0ffee42 -> 4\n", 0}},
         {"50000", {"KXCR_TRACE=0"}, {"c0ffee42\n", "", 0}},
-        {"50002",
-         {"KXCR_TRACE=1"},
-         {"",
-          "-D- kread4 00050002 -> -1 (Invalid argument)\n"
-          "kxcr_read: reading 00050002 failed: Invalid argument\n",
-          2}},
+        {"50002", {"KXCR_TRACE=1"}, {"", "-D- kread4 00050002 -> -1 (Invalid argument)\n"
+                                         "kxcr_read: reading 00050002 failed: Invalid argument\n", 2}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.address);
-        const RunResult& want = row.expected;
-        testsrv::ExpectRun(RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env), want.out, want.status,
-                           want.err);
+        const RunResult r = RunProgram({KXCR_READ_BIN, device, row.address}, "", row.env);
+        testsrv::ExpectRun(r, row.expected.out, row.expected.status, row.expected.err);
     }
 }
 

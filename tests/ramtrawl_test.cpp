@@ -16,12 +16,9 @@ using testsrv::Args;
 const char* const kUsage =
     "\n-E- Usage : trawlram [-l] <device> [ -gw <GW-addr:Add-idx> | -arr <arr-path> [ -a "
     "<addr-in-array> [ -d <data-to-write> ] ] ]\n"
-    "\nExample 1: to read all data from all gateways use:\n"
-    "./ramtrawl <device>\n"
-    "\nExample 2: to read all data in gateway 0x82580 use:\n"
-    "./ramtrawl <device> -gw 82580\n"
-    "\nExample 3: to read data from index 0x0000C at gateway 0x82580 use:\n"
-    "./ramtrawl <device> -gw 82580 -a c\n"
+    "\nExample 1: to read all data from all gateways use:\n./ramtrawl <device>\n"
+    "\nExample 2: to read all data in gateway 0x82580 use:\n./ramtrawl <device> -gw 82580\n"
+    "\nExample 3: to read data from index 0x0000C at gateway 0x82580 use:\n./ramtrawl <device> -gw 82580 -a c\n"
     "\nExample 4: to write 0x123b to index 0x00000C at gateway 0x82580 use:\n"
     "./ramtrawl <device> -gw 82580 -a c -d 123b\n"
     "\nExample 5: to read all data in array 'top.dut.hca.tpt.trc_core.wrapper_rw128x128u' use:\n"
@@ -51,11 +48,6 @@ const char* const kExampleListing =
 class RamtrawlTest : public testing::Test {
 protected:
     void SetUp() override { dir_.Write("arr_db.txt", kExampleDb); }
-    testsrv::RunResult Run(const Args& args, const std::string& cwd = "") const {
-        Args argv = {RAMTRAWL_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return testsrv::RunProgram(argv, cwd.empty() ? dir_.path() : cwd);
-    }
     simtest::ChipDir dir_;
 };
 
@@ -65,12 +57,13 @@ std::string Illegal(const std::string& value) { return "-E- illegal value " + va
 // accepted command lines reach the library, which loads the database and
 // then fails to open the device.
 TEST_F(RamtrawlTest, CommandLineOutcomes) {
-    const std::string noDevice = "-E- Cannot open kdt device : nodev\n";
+    const std::string noDevice = "-E- Cannot open kdt device : nodev\n", me = RAMTRAWL_BIN;
+    const std::string unknown = me + ": unrecognized option '-x'\n";
     struct Row {
         Args args;
         std::string out;
         int status;
-        bool scannerComplains = false;  // the option scanner writes its own diagnostic
+        std::string err = "";  // the option scanner's own diagnostic
     };
     const Row rows[] = {
         // Rejected: the usage text.
@@ -79,9 +72,9 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
         {{"nodev", "-a", "c"}, kUsage, 1},                // -a without -gw or -arr
         {{"nodev", "-arr", "x", "-d", "12"}, kUsage, 1},  // -d without -a
         {{"nodev", "-gw", "1", "-arr", "x"}, kUsage, 1},  // both -gw and -arr
-        {{"nodev", "-x"}, kUsage, 1, true},               // unknown option
-        {{"nodev", "-gw"}, kUsage, 1, true},              // missing argument
-        {{"nodev", "-arr", "x", "-a"}, kUsage, 1, true},
+        {{"nodev", "-x"}, kUsage, 1, unknown},                                        // unknown option
+        {{"nodev", "-gw"}, kUsage, 1, me + ": option '-gw' requires an argument\n"},  // missing argument
+        {{"nodev", "-arr", "x", "-a"}, kUsage, 1, me + ": option requires an argument -- 'a'\n"},
         {{"nodev", "-gw", "1", "stray"}, kUsage, 1},                        // too many words: 5 > 4
         {{"nodev", "-gw", "1", "-gw", "2"}, kUsage, 1},                     // a repeated option counts its words
         {{"nodev", "-gw", "1", "-a", "2", "stray"}, kUsage, 1},             // 7 > 6
@@ -92,7 +85,7 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
         {{"-l"}, kExampleListing, 0},
         {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, kExampleListing, 0},
         {{"nodev", "-l", "-gw", "zz"}, kExampleListing, 0},  // listed before zz is looked at
-        {{"nodev", "-x", "-l"}, kExampleListing, 0, true},   // an unknown option before -l
+        {{"nodev", "-x", "-l"}, kExampleListing, 0, unknown},  // an unknown option before -l
         {{"nodev", "-a", "1", "-l", "stray", "words"}, kExampleListing, 0},
         // Bad numbers stop the scan. Options act in order: the bad address
         // stops the run before -l lists.
@@ -122,11 +115,10 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
         {{"-gw", "40000", "nodev"}, "-E- Cannot open kdt device : -gw\n", 1},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE("args " + testsrv::Bracketed(row.args));
-        const testsrv::RunResult r = Run(row.args);
-        EXPECT_EQ(r.out, row.out);
-        EXPECT_EQ(r.status, row.status);
-        EXPECT_EQ(!r.err.empty(), row.scannerComplains) << "stderr: " << r.err;
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Args argv = {RAMTRAWL_BIN};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        testsrv::ExpectRun(testsrv::RunProgram(argv, dir_.path()), row.out, row.status, row.err);
     }
 }
 
@@ -143,11 +135,10 @@ TEST_F(RamtrawlTest, ListingTagsEachLine) {
         {"a gw_simple 1\n", "[NI] a\n"},  // keywords are case-sensitive
         {"a GW_simple zz yy\n", "[rw] a\n"},  // no number is parsed
         // read-write kinds
-        {"a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\n"
-         "f GW_be_address 1\ng GW_serdes 1\nh GW_xtsram 1\ni GW_simple_special 1\n"
-         "j GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\nm GW_SXP 1\n",
-         "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n"
-         "[rw] k\n[rw] l\n[rw] m\n"},
+        {"a GW_simple 1\nb GW_gfifo 1\nc GW_clear 1\nd GW_reqsl 1\ne GW_irisc 1\nf GW_be_address 1\n"
+         "g GW_serdes 1\nh GW_xtsram 1\ni GW_simple_special 1\nj GW_tag_data 1\nk GW_field 1\nl GW_tag_data2 1\n"
+         "m GW_SXP 1\n",
+         "[rw] a\n[rw] b\n[rw] c\n[rw] d\n[rw] e\n[rw] f\n[rw] g\n[rw] h\n[rw] i\n[rw] j\n[rw] k\n[rw] l\n[rw] m\n"},
         {"z GW_simple 1\na GW_simple 2\nz GW_field 3\n", "[rw] z\n[rw] a\n[rw] z\n"},  // file order with duplicates
         {"  \ta\t\tGW_simple   1\n", "[rw] a\n"},  // separators
         {"\n   \none\ntwo words\na GW_simple 1\n\n", "[rw] a\n"},  // short lines are skipped
@@ -159,7 +150,7 @@ TEST_F(RamtrawlTest, ListingTagsEachLine) {
     for (const auto& [db, listing] : cases) {
         SCOPED_TRACE(db.substr(0, 60));
         dir_.Write("arr_db.txt", db);
-        testsrv::ExpectRun(Run({"nodev", "-l"}), listing);
+        testsrv::ExpectRun(testsrv::RunProgram({RAMTRAWL_BIN, "nodev", "-l"}, dir_.path()), listing);
     }
 }
 

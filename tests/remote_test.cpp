@@ -2,19 +2,19 @@
 // byte it receives.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "kxcr.h"
-#include "sim_helpers.h"
+#include "server_helpers.h"
 #include "tcp.h"
 
 namespace {
@@ -25,11 +25,12 @@ using simtest::Try;
 
 // A peer on a free loopback port: for each scripted reply it reads one
 // NUL-terminated request and answers with the reply's exact bytes (an empty
-// reply: it hangs up instead); then it records whatever else arrives until
-// the client closes.
+// reply: it hangs up instead, with a reset when `reset`); then it records
+// whatever else arrives until the client closes.
 class ScriptedPeer {
 public:
-    explicit ScriptedPeer(std::vector<std::string> replies) : replies_(std::move(replies)) {}
+    explicit ScriptedPeer(std::vector<std::string> replies, bool reset = false)
+        : replies_(std::move(replies)), reset_(reset) {}
     ~ScriptedPeer() {
         Received();
         close(listen_fd_);
@@ -51,6 +52,8 @@ private:
             received_ += c;
             if (c != '\0' || answered == replies_.size()) continue;
             const std::string& reply = replies_[answered++];
+            const linger abort{1, 0};
+            if (reply.empty() && reset_) setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             if (reply.empty()) break;
             send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);  // the client may have closed already
         }
@@ -58,6 +61,7 @@ private:
     }
 
     std::vector<std::string> replies_;
+    bool reset_;
     int listen_fd_ = open_listen_socket("127.0.0.1", 0);
     std::string received_;
     std::thread thread_{[this] { Serve(); }};
@@ -204,6 +208,29 @@ TEST(RemoteClient, OpenToAServerThatHangsUpFails) {
     server.join();
     close(listen_fd);
     EXPECT_FALSE(raised);
+}
+
+// A request on an open handle whose peer has reset the connection fails
+// with EIO and raises no signal. The first read meets the reset in its
+// reply; the second one's send meets EPIPE, reported through standard
+// output's buffer after the data printed before it.
+TEST(RemoteClient, DroppedConnectionIsReportedAfterThePrintedData) {
+    ScriptedPeer peer({kOpenOk, ""}, true);
+    kfile* mf = kopen(("127.0.0.1:" + std::to_string(peer.port()) + ",@dev@x").c_str());
+    ASSERT_NE(mf, nullptr);
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO), captured = memfd_create("stdout", MFD_CLOEXEC);
+    dup2(captured, STDOUT_FILENO);
+    printf("data\n");
+    u_int32_t value = 0;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
+    kclose(mf);  // its close request meets EPIPE too
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    const std::string pipe_message = "Got SIGPIPE...\n";
+    EXPECT_EQ(testsrv::ReadFile("/proc/self/fd/" + std::to_string(captured)), "data\n" + pipe_message + pipe_message);
+    close(captured);
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
 #include "server_helpers.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 extern char** environ;
 
@@ -48,19 +45,10 @@ pid_t Spawn(const Args& argv, const Args& env, int out, int err, const std::func
 
 int WaitFor(pid_t pid) {
     int ws = 0;
-    while (waitpid(pid, &ws, 0) < 0) {
+    while (waitpid(pid, &ws, 0) < 0)
         if (errno != EINTR) return -1;
-    }
     if (WIFEXITED(ws)) return WEXITSTATUS(ws);
     return WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : -1;
-}
-
-// The text of an anonymous file that took a program's output, read from its
-// start through a fresh open.
-std::string Slurp(int fd) {
-    const std::string text = ReadFile("/proc/self/fd/" + std::to_string(fd));
-    close(fd);
-    return text;
 }
 
 }  // namespace
@@ -73,16 +61,19 @@ void ExpectRun(const RunResult& r, const std::string& out, int status, const std
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) {
     const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
     const pid_t pid = Spawn(argv, env, out, err, [&] { return cwd.empty() || chdir(cwd.c_str()) == 0; });
     const int status = pid > 0 ? WaitFor(pid) : -1;
-    return {Slurp(out), Slurp(err), status};
+    // Each anonymous file is read from its start through a fresh open.
+    const auto text = [](int fd) { return ReadFile("/proc/self/fd/" + std::to_string(fd)); };
+    const RunResult r = {text(out), text(err), status};
+    close(out);
+    close(err);
+    return r;
 }
 
 std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
@@ -155,19 +146,6 @@ std::string Server::RemoteName(const std::string& local_name) const {
 
 std::string Server::Log() const { return ReadFile(dir() + "/server.log"); }
 
-int Connect(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
     std::string error;
     std::unique_ptr<Server> server = Server::Start(options, &error);
@@ -190,12 +168,6 @@ bool Eventually(const std::function<bool()>& done) {
     return done();
 }
 
-std::string Bracketed(const Args& args) {
-    std::string s;
-    for (const std::string& a : args) s += "[" + a + "]";
-    return s;
-}
-
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words) {
     char text[64];
     snprintf(text, sizeof text, "%x : ", gw);
@@ -215,18 +187,13 @@ std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words) {
     return out;
 }
 
+std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written) {
+    std::string dump;
+    for (uint32_t i = 0; i <= 0xf; ++i)
+        dump += EntryLine(0x40000, name, i, written.count(i) ? written.at(i) : Unwritten(0x40000, i, 2));
+    return dump;
+}
+
 const char kDone[] = "Program terminated normally\n";
-
-void RemoteFixture::SetUp() {
-    ASSERT_NE(server_ = StartOrFail({db_}), nullptr);
-    ASSERT_NE(chip_ = OpenChip(*server_), nullptr);
-    if (device_.empty()) device_ = kxsim::kZorvanPciconfName;
-}
-
-RunResult RemoteFixture::Ramtrawl(const Args& args) const {
-    Args argv = {RAMTRAWL_BIN, server_->RemoteName(device_)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, server_->dir());
-}
 
 }  // namespace testsrv

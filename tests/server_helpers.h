@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -76,8 +77,6 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
-// A TCP connection to 127.0.0.1:port, or -1.
-int Connect(int port);
 
 // A server started with the options, or null with the test failed.
 std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
@@ -89,30 +88,16 @@ std::unique_ptr<kxsim::Chip> OpenChip(const Server& server);
 // waits for an event, not for a time.
 bool Eventually(const std::function<bool()>& done);
 
-// "[a][b]": a command line as a failing row names it.
-std::string Bracketed(const Args& args);
-
 // One entry as ramtrawl prints it: "gw : [name : ]index : words".
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words);
 // The words the simulated chip holds in an entry never written.
 std::vector<uint32_t> Unwritten(uint32_t gw, uint32_t index, unsigned words);
 
+// The 16 entries of a two-word gateway at 40000 as ramtrawl dumps them,
+// those in `written` holding their words.
+std::string TopA(const std::string& name, const std::map<uint32_t, std::vector<uint32_t>>& written);
+
 extern const char kDone[];  // "Program terminated normally\n"
-
-// A server on the database `db` with its chip open, and ramtrawl run in the
-// server's directory (beside arr_db.txt) with `device_` (the chip's
-// configuration-space name by default) first.
-class RemoteFixture : public testing::Test {
-protected:
-    explicit RemoteFixture(const char* db) : db_(db) {}
-    void SetUp() override;
-    RunResult Ramtrawl(const Args& args) const;
-
-    const char* db_;
-    std::unique_ptr<Server> server_;
-    std::unique_ptr<kxsim::Chip> chip_;
-    std::string device_;
-};
 
 }  // namespace testsrv
 

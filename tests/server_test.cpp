@@ -1,8 +1,6 @@
 // kxcr-server against the simulated chip: the exact replies to well-formed
 // and bad requests, the refusals that keep it safe, and its lifecycle.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -19,6 +17,7 @@
 #include <string>
 
 #include "server_helpers.h"
+#include "tcp.h"
 
 namespace {
 
@@ -67,18 +66,11 @@ void ExpectReplies(int fd, const Replies& rows) {
     }
 }
 
-int LocalPort(int fd) {
-    sockaddr_in me{};
-    socklen_t len = sizeof me;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&me), &len);
-    return ntohs(me.sin_port);
-}
-
 // Waits until the server has read every byte sent on fd: in the kernel's
 // table of sockets, the client's end holds no bytes sent and not
 // acknowledged, and the server's none received and not read.
 bool ServerHasRead(int fd, int server_port) {
-    const int port = LocalPort(fd);
+    const int port = local_port(fd);
     const auto queue = [](const std::string& table, int from, int to, bool received) {
         char key[64];
         unsigned queues[2] = {1, 1};
@@ -96,7 +88,7 @@ bool ServerHasRead(int fd, int server_port) {
 
 // A connection with the device opened on it, or -1 with the test failed.
 int OpenSession(const testsrv::Server& server) {
-    int fd = testsrv::Connect(server.port());
+    int fd = open_cli_connection("127.0.0.1", server.port());
     EXPECT_EQ(fd < 0 ? "" : Ask(fd, kOpen), "O");
     return fd;
 }
@@ -115,7 +107,7 @@ protected:
 // One connection, request after request: bad requests get an error reply
 // and leave the connection usable.
 TEST_F(ServerTest, RequestsAndReplies) {
-    int fd = testsrv::Connect(server->port());
+    int fd = open_cli_connection("127.0.0.1", server->port());
     ASSERT_GE(fd, 0);
     simtest::ChipDir temp;
     const std::string stray = temp.Write("x_ppc", std::string(64, '\0'));  // a file named with a transport token
@@ -156,7 +148,7 @@ TEST(ServerReadOnly, RefusesWritesAndReadsThatTakeALock) {
     auto server = testsrv::StartOrFail({kDb, true});
     ASSERT_NE(server, nullptr);
     testsrv::OpenChip(*server)->Poke(kPlainWord, 7);
-    int fd = testsrv::Connect(server->port());
+    int fd = open_cli_connection("127.0.0.1", server->port());
     ExpectReplies(fd, {{kOpen, "O"},
                        {"W 0x00050000 0x00000001", "E rdonly"},
                        {"R 0x00040000", "E rdonly"},
@@ -183,7 +175,7 @@ TEST_F(ServerTest, SegmentedRequests) {
     };
     for (const auto& [segments, want] : rows) {
         SCOPED_TRACE(segments[0].substr(0, 20));
-        int fd = testsrv::Connect(server->port());
+        int fd = open_cli_connection("127.0.0.1", server->port());
         for (size_t i = 0; i + 1 < segments.size(); ++i) {
             ASSERT_EQ(send(fd, segments[i].data(), segments[i].size(), MSG_NOSIGNAL), ssize_t(segments[i].size()));
             ASSERT_TRUE(ServerHasRead(fd, server->port()));
@@ -204,8 +196,8 @@ TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
     snprintf(entry, sizeof entry, " 0100007F:%04X 00000000:0000 0A ", server->port());
     EXPECT_NE(testsrv::ReadFile("/proc/net/tcp").find(entry), std::string::npos) << entry;
     for (bool opens : {true, false}) {
-        const int fd = opens ? OpenSession(*server) : testsrv::Connect(server->port());
-        const std::string peer = "kxcr-server: 127.0.0.1:" + std::to_string(LocalPort(fd)) + ": ";
+        const int fd = opens ? OpenSession(*server) : open_cli_connection("127.0.0.1", server->port());
+        const std::string peer = "kxcr-server: 127.0.0.1:" + std::to_string(local_port(fd)) + ": ";
         close(fd);
         EXPECT_TRUE(Eventually([&] { return server->Log().find(peer + "closed\n") != std::string::npos; }));
         const std::string opened = opens ? peer + "opened /dev/kdt/kx31001_pciconf0\n" : "";
@@ -287,9 +279,9 @@ TEST(ServerLimits, AClientThatCannotBeServedIsDroppedAlone) {
         // The accept the server waits in holds the last free descriptor
         // already: the one after it finds the table full.
         const int holder = row.resource < 0            ? OpenSession(*server)
-                           : row.resource == RLIMIT_NOFILE ? testsrv::Connect(server->port())
+                           : row.resource == RLIMIT_NOFILE ? open_cli_connection("127.0.0.1", server->port())
                                                            : -1;
-        int fd = testsrv::Connect(server->port());
+        int fd = open_cli_connection("127.0.0.1", server->port());
         EXPECT_EQ(Ask(fd, kOpen), row.want_reply);
         EXPECT_TRUE(row.want_reply == "<closed>" || ClosedByServer(fd));
         close(fd);
@@ -297,7 +289,7 @@ TEST(ServerLimits, AClientThatCannotBeServedIsDroppedAlone) {
         EXPECT_TRUE(row.resource < 0 || SetSoftLimit(server->pid(), resource, old.rlim_cur));
         // The server opens a new session (one that is ending may still hold its place).
         EXPECT_TRUE(Eventually([&] {
-            int again = testsrv::Connect(server->port());
+            int again = open_cli_connection("127.0.0.1", server->port());
             const bool opened = again >= 0 && Ask(again, kOpen) == "O";
             close(again);
             return opened;
@@ -345,7 +337,7 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
         {{"--sim", "/nonexistent/dir/img", "--port", "0"}, 1, false},  // the image cannot be created
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testsrv::Bracketed(row.args));
+        SCOPED_TRACE(testing::PrintToString(row.args));
         testsrv::Args argv = {SERVER_BIN};
         argv.insert(argv.end(), row.args.begin(), row.args.end());
         testsrv::RunResult r = testsrv::RunProgram(argv);
