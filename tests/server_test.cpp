@@ -322,6 +322,7 @@ TEST(ServerLimits, NoNameLookupOfTheClient) {
 TEST(ServerCommandLine, UsageAndExitStatus) {
     simtest::ChipDir temp;
     const std::string bad_db = temp.Write("bad_db.txt", "top.a GW_simple 1000000000 24 4 0 16 15 40010 4\n");
+    const std::string no_digits = temp.Write("no_digits.txt", "top.a GW_simple 0x 24 4 0 16 15 40010 4\n");
     const struct {
         testsrv::Args args;
         int want_status;
@@ -331,6 +332,7 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
         {{"--bogus"}, 1, true},
         {{"--db", temp.path() + "/none", "--port", "0"}, 1, false},  // unreadable database
         {{"--db", bad_db, "--port", "0"}, 1, false},                  // gateway address wider than 32 bits
+        {{"--db", no_digits, "--port", "0"}, 1, false},               // "0x" without digits
         {{"--port", "70000"}, 1, true},
         {{"--max-sessions", "0"}, 1, true},
         {{"--address", "nowhere", "--port", "0"}, 1, false},

@@ -119,6 +119,11 @@ TEST(TcpHelpers, ListenSocketRefusesABadPortOrAddress) {
         SCOPED_TRACE(port);
         EXPECT_EQ(simtest::Try([&] { return open_listen_socket(address, port); }), simtest::Fails(EINVAL));
     }
+    // A port another socket listens on: the bind fails and nothing is left open.
+    const int taken = open_listen_socket("127.0.0.1", 0);
+    EXPECT_EQ(simtest::Try([&] { return open_listen_socket("127.0.0.1", local_port(taken)); }),
+              simtest::Fails(EADDRINUSE));
+    close(taken);
 }
 
 }  // namespace
