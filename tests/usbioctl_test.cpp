@@ -91,10 +91,7 @@ Log Sent(const Log& log) {
     return sent;
 }
 
-long Read4(kfile* mf) {
-    u_int32_t value;
-    return kread4(mf, 0x10, &value);
-}
+long Read4(kfile* mf) { u_int32_t value; return kread4(mf, 0x10, &value); }
 
 long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 
@@ -102,8 +99,7 @@ long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 TEST(Usb, Conversations) {
     static I2C_TRANS tr;
     const struct Row {
-        const char* what;
-        const char* name;
+        const char *what, *name;
         DType dtype;
         long (*call)(kfile*);  // null: the open alone
         long want;
@@ -111,9 +107,8 @@ TEST(Usb, Conversations) {
     } rows[] = {
         {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
-        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4,
-         {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
-          "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
+        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4, {"lock", "claim",
+         "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04", "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
         {"Dimax word write, no address phase", kxsim::kDimaxName, KDT_NOADDR, Write4, 4,
          {"lock", "claim", "bulk 02 8 -> 8: 02 00 90 04 11 22 33 44", "bulk 84 1 -> 1: 00", "release", "unlock"}},
         {"kdt word read", kxsim::kKxusbName, KDT_ZORVAN, Read4, 4,
@@ -122,12 +117,10 @@ TEST(Usb, Conversations) {
          {"control 40 f2 9000 0000 8 -> 8: 00 00 00 10 11 22 33 44"}},
         {"kdt word read, no address phase", kxsim::kKxusbName, KDT_NOADDR, Read4, 4,
          {"control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
-        {"kdt I/O ports and debug text", kxsim::kKxusbName, KDT_ZORVAN,
-         [](kfile* mf) {
+        {"kdt I/O ports and debug text", kxsim::kKxusbName, KDT_ZORVAN, [](kfile* mf) {
              tr = I2C_TRANS{{}, {}, {}, 5, {1, 2, 3, 4, 5, 6, 7, 8}};
              return long{kdt_WriteIoPorts(mf->fd, &tr) + kdt_ReadIoPorts(mf->fd, &tr) + kdt_Debug(mf->fd, &tr)};
-         },
-         8 + 4 + 5,
+         }, 8 + 4 + 5,
          {"control 40 f1 0000 0000 8 -> 8: 01 02 03 04 05 06 07 08", "control c0 f1 0000 0000 4 -> 4: 01 02 03 04",
           "control c0 ff 0000 0000 5 -> 5: 6b 78 73 69 6d"}},
     };
@@ -149,27 +142,24 @@ TEST(Usb, Conversations) {
 // Adapters that answer wrong, at open and after. The kdt adapter tries a
 // word again while it moves nothing; any other count than asked is EIO.
 TEST(Usb, Failures) {
+    const auto fault = [](UsbFault f) { return [f](Chip& c) { c.SetUsbFault(f); }; };
     const struct Row {
-        const char* what;
-        const char* name;
-        void (*knob)(Chip&);
+        const char *what, *name;
+        std::function<void(Chip&)> knob;
         std::function<long(kfile*)> call;  // null: the open
         int err;
         size_t requests;
     } rows[] = {
         {"unknown adapter", kxsim::kUnknownUsbName, [](Chip&) {}, nullptr, ENOTTY, 1},
-        {"short descriptor", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, nullptr, EIO, 1},
-        {"descriptor timing out", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::TimeOut); }, nullptr,
-         ETIMEDOUT, 1},
-        {"kdt silent", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Silent); }, Read4, EPIPE, 10},
+        {"short descriptor", kxsim::kKxusbName, fault(UsbFault::Short), nullptr, EIO, 1},
+        {"descriptor timing out", kxsim::kDimaxName, fault(UsbFault::TimeOut), nullptr, ETIMEDOUT, 1},
+        {"kdt silent", kxsim::kKxusbName, fault(UsbFault::Silent), Read4, EPIPE, 10},
         {"kdt slave not answering", kxsim::kKxusbName, [](Chip& c) { c.SetI2cAnswers(false); }, Read4, EPIPE, 10},
-        {"kdt short", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, Read4, EIO, 1},
-        {"kdt block moving nothing", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Silent); },
-         Transfer64(false, 8), EIO, 1},
+        {"kdt short", kxsim::kKxusbName, fault(UsbFault::Short), Read4, EIO, 1},
+        {"kdt block moving nothing", kxsim::kKxusbName, fault(UsbFault::Silent), Transfer64(false, 8), EIO, 1},
         {"Dimax status", kxsim::kDimaxName, [](Chip& c) { c.SetDimaxStatus(3); }, Read4, EIO, 6},
-        {"Dimax short", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, Transfer64(true, 8), EIO,
-         5},
-        {"Dimax timing out", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::TimeOut); }, Read4, EIO, 5},
+        {"Dimax short", kxsim::kDimaxName, fault(UsbFault::Short), Transfer64(true, 8), EIO, 5},
+        {"Dimax timing out", kxsim::kDimaxName, fault(UsbFault::TimeOut), Read4, EIO, 5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -226,8 +216,7 @@ TEST(Usb, DimaxResults) {
 TEST(Usb, LockHeldByAnotherProcess) {
     DriverChip sim;
     int held[2], release[2];
-    ASSERT_EQ(pipe(held), 0);
-    ASSERT_EQ(pipe(release), 0);
+    ASSERT_EQ(pipe(held) | pipe(release), 0);
     const pid_t holder = fork();
     if (holder == 0) {
         close(release[1]);
@@ -242,8 +231,7 @@ TEST(Usb, LockHeldByAnotherProcess) {
     ASSERT_EQ(read(held[0], &taken, 1), 1);
     ASSERT_TRUE(taken);
     const struct Row {
-        const char* name;
-        const char* setting;  // "1": any setting but "0" keeps the lock on
+        const char *name, *setting;  // "1": any setting but "0" keeps the lock on
         simtest::Outcome want;
         int refused;
     } rows[] = {
