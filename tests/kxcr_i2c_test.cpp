@@ -12,16 +12,18 @@ using simtest::Outcome;
 constexpr uint32_t kCtrl = 0xF0180;
 constexpr uint32_t kData = 0xF0184;
 
-// A command, the slave's bus accesses while it runs, the poll that finds it
-// done; a write transaction fills the data register first.
-Traffic Command(uint32_t control, const Traffic& bus = {}) {
+// A command, the slave's bus accesses while it runs, `busy` polls that find
+// it running, the poll that finds it done; a write transaction fills the
+// data register first.
+Traffic Command(uint32_t control, const Traffic& bus = {}, int busy = 0) {
     Traffic t = {{'W', kCtrl, control}};
     t.insert(t.end(), bus.begin(), bus.end());
+    t.insert(t.end(), busy, {'R', kCtrl, control});
     t.push_back({'R', kCtrl, (control & 0x1FFFFFFF) | 0x70000});
     return t;
 }
-Traffic Send(uint32_t data, uint32_t control, const Traffic& bus = {}) {
-    Traffic t = Command(control, bus);
+Traffic Send(uint32_t data, uint32_t control, const Traffic& bus = {}, int busy = 0) {
+    Traffic t = Command(control, bus, busy);
     t.insert(t.begin(), {'W', kData, data});
     return t;
 }
@@ -46,11 +48,8 @@ TEST(I2cMaster, WriteOfOneWord) {
     EXPECT_EQ(mf->is_i2cm, 1);
     sim.chip->ClearTraffic();
     EXPECT_EQ(kwrite4(mf.get(), 0x10, 0x11223344), 4);
-    EXPECT_EQ(Show(sim.chip->Traffic()),
-              Show({{'W', kData, 0x00000010}, {'W', kCtrl, 0x40C00048}, {'R', kCtrl, 0x40C00048},
-                    {'R', kCtrl, 0x00C70048}, {'W', kData, 0x11223344}, {'W', kCtrl, 0x40C00048},
-                    {'R', kCtrl, 0x40C00048}, {'R', kCtrl, 0x00C70048}, {'W', kCtrl, 0x60000048},
-                    {'R', kCtrl, 0x60000048}, {'R', kCtrl, 0x00070048}}));
+    EXPECT_EQ(Show(sim.chip->Traffic()), Show(Send(0x10, 0x40C00048, {}, 1) + Send(0x11223344, 0x40C00048, {}, 1) +
+                                              Command(0x60000048, {}, 1)));
     EXPECT_EQ(Show(device->Traffic()), Show({{'W', 0x10, 0x11223344}}));
 }
 
@@ -141,15 +140,13 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
         row.knob(*sim.chip);
         sim.chip->ClearTraffic();
         u_int32_t value = 0;
-        const auto call = [&]() -> long {
-            switch (row.op) {
-            case 'r': return kread4(mf.get(), 0x20, &value);
-            case 'w': return kwrite4(mf.get(), 0x20, 1);
-            case 'b': return kread64(mf.get(), 0x20, &value, 2);
-            default: return kwrite64(mf.get(), 0x20, &value, 2);
-            }
-        };
-        EXPECT_EQ(Try(call), row.want);
+        EXPECT_EQ(Try([&] {
+                      return row.op == 'r'   ? kread4(mf.get(), 0x20, &value)
+                             : row.op == 'w' ? kwrite4(mf.get(), 0x20, 1)
+                             : row.op == 'b' ? kread64(mf.get(), 0x20, &value, 2)
+                                             : kwrite64(mf.get(), 0x20, &value, 2);
+                  }),
+                  row.want);
         const Traffic& traffic = sim.chip->Traffic();
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'W' && a.value == 0x60000048; }), row.stops);
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'R' && a.addr == kCtrl && a.value >> 29; }),
@@ -163,15 +160,14 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
 // for the adapter family's address form, a read of 0x2800 for the others.
 // krestore puts the word back. A handle without "i2cm" is left alone.
 TEST(I2cMaster, AccelerateAndRestore) {
-    struct Row {
+    const struct Row {
         Family family;
         const char* name;
         DType dtype;
         uint32_t ctrl, address_word;
         size_t stops;
         uint32_t config_fast;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {Family::Zorvan, kxsim::kZorvanI2cmName, KDT_ZORVAN, kCtrl, 0xF0014, 19, 0xABCD1234},
         {Family::Duvra, kxsim::kDuvraI2cmName, KDT_DUVRA, 0x3180, 0x28000000, 1, 0xABCD0100},
         {Family::Zorvan, kxsim::kZorvanPciconfName, KDT_ZORVAN, kCtrl, 0, 0, 0xABCD1234},

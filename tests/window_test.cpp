@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "kdt_pci.h"
 #include "kxcr_helpers.h"
@@ -28,14 +29,13 @@ std::string Stats(int writes, int retried, int max_retries) {
 // Three writes then two reads make one confirmation (one more than the one
 // made at open); the statistics are printed only when the variable is set.
 TEST(Window, PellikWorkaround) {
-    struct Row {
+    const struct Row {
         const char* what;
         Family family;
         uint32_t id;
         const char* env;
         bool active;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"unset", Family::Zorvan, kPellikId, nullptr, true},
         {"set to 1", Family::Zorvan, kPellikId, "1", true},
         {"set to 0", Family::Zorvan, kPellikId, "0", false},
@@ -46,7 +46,6 @@ TEST(Window, PellikWorkaround) {
         SCOPED_TRACE(row.what);
         row.env ? setenv("KXCR_PELLIK_WA", row.env, 1) : unsetenv("KXCR_PELLIK_WA");
         DriverChip sim(row.family);
-        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0xF0014, row.id);
         Handle mf = OpenHandle(row.family == Family::Zorvan ? kxsim::kZorvanPciName : kxsim::kDuvraPciName);
         ASSERT_TRUE(mf);
@@ -70,7 +69,6 @@ TEST(Window, PellikWorkaround) {
 // slot.
 TEST(Window, PellikSlotHelpers) {
     DriverChip sim;
-    ASSERT_TRUE(sim.chip);
     sim.chip->Poke(0xF0014, kPellikId);
     Handle mf = OpenHandle(kxsim::kZorvanPciName);
     ASSERT_TRUE(mf);
@@ -107,11 +105,8 @@ TEST(Window, PellikSlotHelpers) {
 class SlowSlot {
 public:
     SlowSlot(kxsim::Chip& chip, const kfile* mf, int stale_reads) {
-        chip_ = &chip;
-        addr_ = mf->pellik_wa_slot;
+        std::tie(chip_, addr_, stale_, accesses_) = std::make_tuple(&chip, mf->pellik_wa_slot, stale_reads, 0);
         page_ = static_cast<char*>(mf->ptr) + (addr_ & ~0xFFFu);
-        stale_ = stale_reads;
-        accesses_ = 0;
         struct sigaction action {};
         action.sa_flags = SA_SIGINFO;
         action.sa_sigaction = [](int, siginfo_t*, void* context) { Step(context, true); };
