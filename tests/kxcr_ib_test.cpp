@@ -87,8 +87,7 @@ TEST_F(Ib, OpenAccessClose) {
     struct Row {
         const char* name;
         std::set<std::string> missing;
-        std::string init;
-        std::string resolve;
+        std::string init, resolve;
     } rows[] = {
         {"lid-5", {}, "madrpc_init (null) 0 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
         {"lid-5,ca0,2", {"libibmad.so"}, "madrpc_init ca0 2 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
@@ -125,7 +124,7 @@ TEST_F(Ib, I2cResetAndLimits) {
     uint8_t out[8] = {0, 1, 2, 3, 4, 5, 6, 7};
     uint8_t in[8] = {};
     u_int32_t word = 0;
-    Calls();
+    Calls();  // the open's
     EXPECT_EQ(kwrite64(mf, 0x500, out, 8), 8);
     EXPECT_EQ(chip_->Peek(0x504), 0x04050607u);
     EXPECT_EQ(kread64(mf, 0x500, in, 8), 8);
@@ -135,9 +134,7 @@ TEST_F(Ib, I2cResetAndLimits) {
     EXPECT_EQ(ibvsmad_craccess_rw(h, 0x1000000, IB_MAD_METHOD_GET, 1, &word), -1);
     EXPECT_EQ(ibvsmad_craccess_rw(h, 0x10, IB_MAD_METHOD_SET, 1, nullptr), -1);
     setenv("KXSIM_IBMAD_FAULT", "no-reply", 1);
-    errno = 0;
-    EXPECT_EQ(ksw_reset(mf), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(simtest::Try([&] { return ksw_reset(mf); }), simtest::Fails(EIO));
     EXPECT_EQ(Calls(), (Lines{Mad(10, 2, "13 mod 00000002", "00000000 00000000 00000008 00000048 00000500 00010203 04050607"),
                               Mad(10, 1, "13 mod 00000002", "00000000 00000000 00000008 00000048 00000500"),
                               Mad(10, 2, "12 mod 00000000", kZeros), Mad(9, 1, "50 mod 00120010", kZeros),
@@ -172,12 +169,8 @@ TEST_F(Ib, FatalErrors) {
          "iberror: failed: Size must be 4 aligned, got 6\n\n"},
         {"", {}, open_and([](kfile* mf) {
              ibvsmad_craccess_rw(static_cast<ibvs_mad*>(mf->ptr), 0x10, IB_MAD_METHOD_GET, 19, scratch);
-         }),
-         "iberror: failed: size is too big, maximum num of dwords is 0x12\n"},
-        {"no-reply", {}, open_and([](kfile* mf) {
-             ibvsmad::verbose = 1;
-             kread4(mf, 0x10, scratch);
-         }),
+         }), "iberror: failed: size is too big, maximum num of dwords is 0x12\n"},
+        {"no-reply", {}, open_and([](kfile* mf) { ibvsmad::verbose = 1, kread4(mf, 0x10, scratch); }),
          "ibwarning: [pid #] kib_read4: failed: kread4 of 0x00000010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: attrmod = 00010010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: memory_address = 0x00000010\n\n"

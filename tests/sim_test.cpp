@@ -40,8 +40,7 @@ TEST(SimChip, LockBit) {
     auto chip = dir.Open(Family::Zorvan, kDb);
     ASSERT_TRUE(chip);
     chip->HoldLock(0x40000, true);
-    EXPECT_EQ(Rd(*chip, 0x40000), kLock);
-    EXPECT_EQ(chip->Peek(0x40000), 0u);
+    EXPECT_EQ(std::make_pair(Rd(*chip, 0x40000), chip->Peek(0x40000)), std::make_pair(kLock, 0u));
     chip->HoldLock(0x40000, false);
     chip->ClearTraffic();
     for (uint32_t want : {0u, kLock, kLock}) EXPECT_EQ(Rd(*chip, 0x40000), want);
@@ -122,9 +121,8 @@ TEST(SimDriver, ServesItsFamilysNamesOnly) {
     while (const char* n = os()->readdir(d)) names.push_back(n);
     EXPECT_EQ(os()->closedir(d), 0);
     EXPECT_EQ(names, (std::vector<std::string>{"kx52100_pci_cr0", "kx52100_pciconf0", "kx52100_pciconf0_i2cm"}));
-    for (const char* name : {kxsim::kZorvanPciName, "/dev/kdt/kx52100_pci_cr1"}) {
+    for (const char* name : {kxsim::kZorvanPciName, "/dev/kdt/kx52100_pci_cr1"})
         EXPECT_EQ(Try([&] { return os()->open(name, O_RDWR); }), Fails(ENOENT)) << name;
-    }
     const int fd = os()->open("/dev/null", O_RDWR);
     kdt_read4_st r{0x40000, 0};
     EXPECT_EQ(Try([&] { return os()->ioctl(fd, KDT_IOC_READ4, &r); }), Fails(ENOTTY));
@@ -137,8 +135,7 @@ TEST(SimDriver, FlushSlotsGoOnePerProcess) {
     simtest::DriverChip sim;
     const int pci = os()->open(kxsim::kZorvanPciName, O_RDWR), again = os()->open(kxsim::kZorvanPciName, O_RDWR);
     uint32_t mine = 9, same = 9;
-    ASSERT_EQ(os()->ioctl(pci, KDT_IOC_PELLIK_SLOT, &mine), 0);
-    ASSERT_EQ(os()->ioctl(again, KDT_IOC_PELLIK_SLOT, &same), 0);
+    ASSERT_EQ(os()->ioctl(pci, KDT_IOC_PELLIK_SLOT, &mine) | os()->ioctl(again, KDT_IOC_PELLIK_SLOT, &same), 0);
     EXPECT_LT(mine, 3u);
     EXPECT_EQ(same, mine);
     const pid_t child = fork();
@@ -150,8 +147,7 @@ TEST(SimDriver, FlushSlotsGoOnePerProcess) {
     waitpid(child, &status, 0);
     EXPECT_LT(WEXITSTATUS(status), 3);
     EXPECT_NE(uint32_t(WEXITSTATUS(status)), mine);
-    os()->close(pci);
-    os()->close(again);
+    os()->close(pci), os()->close(again);
 }
 
 // Two processes on one image: what one writes the other reads, and the lock
