@@ -9,11 +9,7 @@ using namespace kxcrtest;
 // Words written land in the chip in host order and read back alike, in
 // chunks of the path's size; the caller's buffer stays as it was.
 TEST(Block, WriteAndReadBack) {
-    const struct Row {
-        const char* name;
-        int chunk, byte_len;
-        std::string writes, reads;
-    } rows[] = {
+    const struct Row { const char* name; int chunk, byte_len; std::string writes, reads; } rows[] = {
         {kxsim::kZorvanPciconfName, 4, 12, "444", "444"},
         {kxsim::kZorvanPciName, 256, 12, "", ""},
         {kxsim::kZorvanCalbrName, 64, 100, "t68/0 t40/0 ", "t4/64 t4/36 "},
@@ -47,12 +43,8 @@ TEST(Block, WriteAndReadBack) {
 // mapping in the simulated chip, the master never answers. Offsets and
 // lengths of part words are refused before anything moves.
 TEST(Block, FailuresAndRefusals) {
-    struct Row {
-        const char *what, *name;
-        uint32_t failing;
-        std::function<int(kfile*, u_int32_t*)> block;
-        simtest::Outcome want;
-    };
+    struct Row { const char *what, *name; uint32_t failing; std::function<int(kfile*, u_int32_t*)> block;
+        simtest::Outcome want; };
     const auto read100 = [](kfile* mf, u_int32_t* words) { return kread4_block(mf, 0x400, words, 100); };
     const char* pciconf = kxsim::kZorvanPciconfName;
     const Row rows[] = {

@@ -57,13 +57,7 @@ TEST(I2cMaster, WriteOfOneWord) {
 // bytes through the master. The chip's own slave answers (and drops a
 // partial word).
 TEST(I2cMaster, AddressPhaseAndLengths) {
-    struct Row {
-        const char* what;
-        DType dtype;
-        std::function<long(kfile*)> call;
-        Outcome want;
-        Traffic traffic;
-    };
+    struct Row { const char* what; DType dtype; std::function<long(kfile*)> call; Outcome want; Traffic traffic; };
     u_int32_t value = 0;
     uint8_t bytes[4] = {};
     const auto write = [](kfile* mf) { return kwrite4(mf, 0x1234, 0x11223344); };
@@ -107,13 +101,9 @@ TEST(I2cMaster, AddressPhaseAndLengths) {
 // command running gives EBUSY; a master register that cannot be reached,
 // that access's errno.
 TEST(I2cMaster, RetriesWaitsAndGivingUp) {
-    struct Row {
-        const char* what;
-        std::function<void(kxsim::Chip&)> knob;
-        char op;  // 'r' kread4, 'w' kwrite4, 'b' kread64 and 'B' kwrite64 of two bytes
-        Outcome want;
-        size_t stops, busy_polls;
-    };
+    // op: 'r' kread4, 'w' kwrite4, 'b' kread64 and 'B' kwrite64 of two bytes
+    struct Row { const char* what; std::function<void(kxsim::Chip&)> knob; char op; Outcome want;
+        size_t stops, busy_polls; };
     const auto busy = [](uint32_t n) { return [n](kxsim::Chip& chip) { chip.SetI2cBusy(n); }; };
     const auto slow = [](uint32_t n) { return [n](kxsim::Chip& chip) { chip.SetI2cMasterBusyReads(n); }; };
     const auto silent = [](kxsim::Chip& chip) { chip.SetI2cAnswers(false); };
@@ -160,14 +150,8 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
 // for the adapter family's address form, a read of 0x2800 for the others.
 // krestore puts the word back. A handle without "i2cm" is left alone.
 TEST(I2cMaster, AccelerateAndRestore) {
-    const struct Row {
-        Family family;
-        const char* name;
-        DType dtype;
-        uint32_t ctrl, address_word;
-        size_t stops;
-        uint32_t config_fast;
-    } rows[] = {
+    const struct Row { Family family; const char* name; DType dtype; uint32_t ctrl, address_word; size_t stops;
+        uint32_t config_fast; } rows[] = {
         {Family::Zorvan, kxsim::kZorvanI2cmName, KDT_ZORVAN, kCtrl, 0xF0014, 19, 0xABCD1234},
         {Family::Duvra, kxsim::kDuvraI2cmName, KDT_DUVRA, 0x3180, 0x28000000, 1, 0xABCD0100},
         {Family::Zorvan, kxsim::kZorvanPciconfName, KDT_ZORVAN, kCtrl, 0, 0, 0xABCD1234},

@@ -84,11 +84,7 @@ u_int32_t scratch[2];  // what the fatal rows read
 // The destination picks the CA and port; without "libibmad.so" the
 // versioned name loads; a word is one datagram each way.
 TEST_F(Ib, OpenAccessClose) {
-    struct Row {
-        const char* name;
-        std::set<std::string> missing;
-        std::string init, resolve;
-    } rows[] = {
+    struct Row { const char* name; std::set<std::string> missing; std::string init, resolve; } rows[] = {
         {"lid-5", {}, "madrpc_init (null) 0 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
         {"lid-5,ca0,2", {"libibmad.so"}, "madrpc_init ca0 2 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
         {"lid-0x5,ca1", {}, "madrpc_init ca1 0 classes 1 81 3", "resolve 0x5 dest 0 sm (null)"},
@@ -147,11 +143,7 @@ TEST_F(Ib, FatalErrors) {
     using Access = void (*)(kfile*);
     const auto open_and = [](Access access) { return [access] { access(kopen("lid-5")); }; };
     const auto just_open = [](const char* name) { return [name] { kopen(name); }; };
-    struct Row {
-        const char* fault;
-        std::set<std::string> missing;
-        std::function<void()> run;
-        std::string out;
+    struct Row { const char* fault; std::set<std::string> missing; std::function<void()> run; std::string out;
     } rows[] = {
         {"", {}, just_open("lid-5,ca0,2x"), "iberror: failed: Bad port number format (2x)\n"},
         {"", {"libibmad.so", "libibmad.so.5"}, just_open("lid-5"),

@@ -21,15 +21,8 @@ enum class Path { kNone, kWindow, kBus };
 // mapping); on I2C paths 64 bytes travel in address order, each word most significant
 // byte first; close leaves no descriptor or mapping behind.
 TEST(Kxcr, OpenAccessClose) {
-    const struct Row {
-        Family family;
-        const char* name;
-        DType dtype, itype;
-        KType tp;
-        unsigned char slave;
-        int flags;
-        Path path;
-    } rows[] = {
+    const struct Row { Family family; const char* name; DType dtype, itype; KType tp; unsigned char slave; int flags;
+        Path path; } rows[] = {
         {Family::Zorvan, kxsim::kZorvanPciName, KDT_ZORVAN, KDT_ZORVAN, KDT_PCI, 0x48, KDEVS_ZORVAN_CR, Path::kWindow},
         {Family::Duvra, kxsim::kDuvraPciName, KDT_ZORVAN, KDT_DUVRA, KDT_PCI, 0x48, KDEVS_DUVRA, Path::kWindow},
         {Family::Zorvan, kxsim::kZorvanPpcName, KDT_NOADDR, KDT_ZORVAN, KDT_PPC, 0x5A, KDEVS_PPC, Path::kNone},
@@ -88,12 +81,7 @@ TEST(Kxcr, OpenAccessClose) {
 // chip's three, gives null with `err` and leaves no descriptor or mapping
 // behind; the chip is of the revision that needs a flush slot.
 TEST(Kxcr, FailedOpens) {
-    const struct Row {
-        const char* name;
-        unsigned long fail_request;
-        bool fail_mmap;
-        int err;
-        uint32_t slot;
+    const struct Row { const char* name; unsigned long fail_request; bool fail_mmap; int err; uint32_t slot;
     } rows[] = {
         {"/dev/kdt/kx31001_other0", 0, false, ENOENT, 0},  // no transport token
         {kxsim::kDevI2cName, 0, false, ENOENT, 0},
@@ -119,11 +107,7 @@ TEST(Kxcr, FailedOpens) {
 // the chip's bus. A Calibre slave that does not answer, or a wrong slave
 // address, gives a short count with EIO.
 TEST(Kxcr, CallsThatMoveNothing) {
-    struct Row {
-        const char *what, *name;
-        std::function<long(kfile*, kxsim::Chip&)> call;
-        Outcome want;
-    };
+    struct Row { const char *what, *name; std::function<long(kfile*, kxsim::Chip&)> call; Outcome want; };
     static u_int32_t value;
     const auto silent = [](auto call) {
         return [call](kfile* mf, kxsim::Chip& chip) -> long { return chip.SetI2cAnswers(false), call(mf); };
@@ -202,11 +186,8 @@ TEST(Kxcr, DevicesListing) {
 // The flags each name gives, and where find_zorvan finds a model number in
 // it: the first model of the list, wherever the models stand in the name.
 TEST(Kxcr, DeviceFlagsAndModelNumber) {
-    const struct Row {
-        const char* name;
-        int flags;
-        std::ptrdiff_t zorvan_at;  // -1: none
-    } rows[] = {
+    // zorvan_at -1: none
+    const struct Row { const char* name; int flags; std::ptrdiff_t zorvan_at; } rows[] = {
         {"/dev/kdt/kx31001_pci_cr0", KDEVS_ZORVAN_CR, 11},
         {"/dev/kdt/kx31022_pci_ddr0", KDEVS_ZORVAN_DDR, 11},
         {"/dev/kdt/kx31010_pci_uar0", KDEVS_ZORVAN_UAR, 11},

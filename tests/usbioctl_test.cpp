@@ -98,13 +98,8 @@ long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 // An open, or one call on a fresh handle, and every request it makes.
 TEST(Usb, Conversations) {
     static I2C_TRANS tr;
-    const struct Row {
-        const char *what, *name;
-        DType dtype;
-        long (*call)(kfile*);  // null: the open alone
-        long want;
-        Log log;
-    } rows[] = {
+    // A null call: the open alone.
+    const struct Row { const char *what, *name; DType dtype; long (*call)(kfile*); long want; Log log; } rows[] = {
         {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
         {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4, {"lock", "claim",
@@ -143,13 +138,9 @@ TEST(Usb, Conversations) {
 // word again while it moves nothing; any other count than asked is EIO.
 TEST(Usb, Failures) {
     const auto fault = [](UsbFault f) { return [f](Chip& c) { c.SetUsbFault(f); }; };
-    const struct Row {
-        const char *what, *name;
-        std::function<void(Chip&)> knob;
-        std::function<long(kfile*)> call;  // null: the open
-        int err;
-        size_t requests;
-    } rows[] = {
+    // A null call: the open.
+    const struct Row { const char *what, *name; std::function<void(Chip&)> knob; std::function<long(kfile*)> call;
+        int err; size_t requests; } rows[] = {
         {"unknown adapter", kxsim::kUnknownUsbName, [](Chip&) {}, nullptr, ENOTTY, 1},
         {"short descriptor", kxsim::kKxusbName, fault(UsbFault::Short), nullptr, EIO, 1},
         {"descriptor timing out", kxsim::kDimaxName, fault(UsbFault::TimeOut), nullptr, ETIMEDOUT, 1},
@@ -177,13 +168,7 @@ TEST(Usb, Failures) {
 // The exchange's own results, below the word accesses, and the response
 // alone as the adapter may send any bytes.
 TEST(Usb, DimaxResults) {
-    const struct Row {
-        const char* what;
-        void (*knob)(Chip&);
-        int address_len, size;
-        bool write;
-        int want;
-    } rows[] = {
+    const struct Row { const char* what; void (*knob)(Chip&); int address_len, size; bool write; int want; } rows[] = {
         {"status 3", [](Chip& c) { c.SetDimaxStatus(3); }, 4, 4, true, 203},
         {"a byte short", [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, 4, 4, false, EIO},
         {"interface taken",
@@ -230,11 +215,8 @@ TEST(Usb, LockHeldByAnotherProcess) {
     char taken = 0;
     ASSERT_EQ(read(held[0], &taken, 1), 1);
     ASSERT_TRUE(taken);
-    const struct Row {
-        const char *name, *setting;  // "1": any setting but "0" keeps the lock on
-        simtest::Outcome want;
-        int refused;
-    } rows[] = {
+    // setting "1": any setting but "0" keeps the lock on
+    const struct Row { const char *name, *setting; simtest::Outcome want; int refused; } rows[] = {
         {kxsim::kDimaxName, "1", Fails(EWOULDBLOCK), 500000},
         {kxsim::kDimaxName, "0", {4, 0}, 0},
         {kxsim::kKxusbName, nullptr, {4, 0}, 0},
@@ -287,12 +269,7 @@ TEST(Usb, SignalsWaitForTheEndOfAnExchange) {
 // the wire. A Dimax exchange reads at most 252 bytes and writes 64; the
 // caller's words stay as they were.
 TEST(Usb, BlockChunks) {
-    const struct Row {
-        const char* name;
-        int chunk;
-        Log reads;
-        size_t writes;
-    } rows[] = {
+    const struct Row { const char* name; int chunk; Log reads; size_t writes; } rows[] = {
         {kxsim::kDimaxName, 256,
          {"bulk 02 9 -> 9: 01 04 90 00 00 05 00 91 fc", "bulk 02 9 -> 9: 01 04 90 00 00 05 fc 91 04"}, 4},
         {kxsim::kKxusbName, 64, {"control 40 f2 9000 0000 4 -> 4: 00 00 05 00"}, 1},

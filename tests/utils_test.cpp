@@ -15,11 +15,7 @@ constexpr long kRefused = LONG_MIN;
 // not end in a NUL); kRefused: the text is refused.
 TEST(Str2LongDeathTest, NumbersAndRefusals)
 {
-    const struct Case {
-        const char* text;
-        int base;
-        long value;
-    } cases[] = {
+    const struct Case { const char* text; int base; long value; } cases[] = {
         {"82580", 16, 0x82580},
         {"0x82580", 16, 0x82580},
         {"0X82580", 16, 0x82580},

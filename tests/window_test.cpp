@@ -29,13 +29,7 @@ std::string Stats(int writes, int retried, int max_retries) {
 // Three writes then two reads make one confirmation (one more than the one
 // made at open); the statistics are printed only when the variable is set.
 TEST(Window, PellikWorkaround) {
-    const struct Row {
-        const char* what;
-        Family family;
-        uint32_t id;
-        const char* env;
-        bool active;
-    } rows[] = {
+    const struct Row { const char* what; Family family; uint32_t id; const char* env; bool active; } rows[] = {
         {"unset", Family::Zorvan, kPellikId, nullptr, true},
         {"set to 1", Family::Zorvan, kPellikId, "1", true},
         {"set to 0", Family::Zorvan, kPellikId, "0", false},
@@ -152,11 +146,7 @@ private:
 // shows the stamp, and the statistics count the retries; a slot it never
 // confirms fails the read after 0x1000000 polls.
 TEST(Window, PellikSlowConfirmation) {
-    const struct Row {
-        int stale_reads;
-        simtest::Outcome want;
-        std::string out;
-    } rows[] = {
+    const struct Row { int stale_reads; simtest::Outcome want; std::string out; } rows[] = {
         {3, {4, 0}, Stats(2, 1, 3)},
         {-1, Fails(ETIMEDOUT), "-D- Pellik WA addr 000604 failed after 16777216 retries\n" + Stats(2, 0, 0)},
     };
