@@ -60,8 +60,7 @@ TEST(SimChip, FailedAccessesReportTheirErrnoAndLeaveNoTrace) {
     for (auto [addr, err] : {std::pair{0x40000u, EIO}, {0x40002u, EINVAL}, {0x1000000u, EFAULT}}) {
         uint32_t v;
         EXPECT_EQ(Try([&, addr = addr] { return chip->Read(addr, &v) ? 0 : -1; }), Fails(err)) << std::hex << addr;
-        EXPECT_EQ(Try([&, addr = addr] { return chip->Write(addr, kLock | kBusy | 0x01000000) ? 0 : -1; }),
-                  Fails(err));
+        EXPECT_EQ(Try([&, addr = addr] { return chip->Write(addr, kLock | kBusy | 0x01000000) ? 0 : -1; }), Fails(err));
     }
     EXPECT_TRUE(chip->Traffic().empty());
     EXPECT_EQ(chip->Peek(0x40000), 0u);

@@ -24,13 +24,12 @@ using Log = std::vector<std::string>;
 // What a request moved, and the bytes sent or received (the first 16).
 std::string Moved(int rc, const void* data, int asked, bool in) {
     if (rc < 0) return std::string(" -> ") + strerrorname_np(errno);
-    std::string text = " -> " + std::to_string(rc) + ((in ? rc : asked) ? ":" : "");
+    const int moved = in ? rc : asked;
+    std::string text = " -> " + std::to_string(rc) + (moved ? ":" : "");
     char byte[4];
-    for (int i = 0; i < std::min(in ? rc : asked, 16); ++i) {
-        std::snprintf(byte, sizeof byte, " %02x", static_cast<const uint8_t*>(data)[i]);
-        text += byte;
-    }
-    return text + ((in ? rc : asked) > 16 ? " ..." : "");
+    for (int i = 0; i < std::min(moved, 16); ++i)
+        text += (std::snprintf(byte, sizeof byte, " %02x", static_cast<const uint8_t*>(data)[i]), byte);
+    return text + (moved > 16 ? " ..." : "");
 }
 
 // Stands between kxcr and the simulated driver and writes down each
@@ -85,9 +84,8 @@ struct Recorder {
 // The requests that carry a command or an address to the adapter.
 Log Sent(const Log& log) {
     Log sent;
-    for (const std::string& line : log) {
+    for (const std::string& line : log)
         if (line.rfind("bulk 02", 0) == 0 || line.rfind("control 40", 0) == 0) sent.push_back(line);
-    }
     return sent;
 }
 

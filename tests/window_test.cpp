@@ -77,8 +77,7 @@ TEST(Window, PellikSlotHelpers) {
     sim.chip->Poke(0xF0388, 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "-DE- Pellik WA: No empty slot found. Base = 0f0384, 3 slots\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "-DE- Pellik WA: No empty slot found. Base = 0f0384, 3 slots\n");
     EXPECT_EQ(sim.chip->Peek(0xF0388), 1u);
     const auto writes = mf->pellik_wa_num_of_writes;
     for (uint32_t stamp : {0x80000000u, 0u}) {
