@@ -47,9 +47,7 @@ struct Tracker {
 
     Tracker() : ops(*kxcr_os()) {
         inner = kxcr_os();
-        fds = maps = 0;
-        fail_request = slot = 0;
-        fail_mmap = false;
+        fds = maps = 0, fail_request = slot = 0, fail_mmap = false;
         log.clear();
         ops.open = [](const char* path, int flags) {
             const int fd = inner->open(path, flags);

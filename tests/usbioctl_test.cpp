@@ -46,9 +46,7 @@ struct Recorder {
 
     Recorder() : ops(*kxcr_os()) {
         inner = kxcr_os();
-        log.clear();
-        refused_locks = in_exchange = 0;
-        after_command = nullptr;
+        log.clear(), refused_locks = in_exchange = 0, after_command = nullptr;
         ops.ioctl = Ioctl;
         ops.flock = [](int fd, int operation) {
             const int rc = inner->flock(fd, operation);
@@ -208,11 +206,9 @@ TEST(Usb, LockHeldByAnotherProcess) {
         if (write(held[1], &taken, 1) == 1) (void)!read(release[0], &taken, 1);
         _exit(0);
     }
-    close(held[1]);
-    close(release[0]);
+    close(held[1]), close(release[0]);
     char taken = 0;
-    ASSERT_EQ(read(held[0], &taken, 1), 1);
-    ASSERT_TRUE(taken);
+    ASSERT_TRUE(read(held[0], &taken, 1) == 1 && taken);
     // setting "1": any setting but "0" keeps the lock on
     const struct Row { const char *name, *setting; simtest::Outcome want; int refused; } rows[] = {
         {kxsim::kDimaxName, "1", Fails(EWOULDBLOCK), 500000},
@@ -248,8 +244,7 @@ TEST(Usb, SignalsWaitForTheEndOfAnExchange) {
     action.sa_handler = [](int) { ++delivered, cut += Recorder::in_exchange; };
     sigaction(SIGUSR1, &action, &previous);
     sigset_t usr2, before, after;
-    sigemptyset(&usr2);
-    sigaddset(&usr2, SIGUSR2);
+    sigemptyset(&usr2), sigaddset(&usr2, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
     pthread_sigmask(SIG_BLOCK, nullptr, &before);
     delivered = cut = 0;

@@ -95,8 +95,7 @@ TEST(Window, PellikSlotHelpers) {
 // each access to it faults, is let through alone (single-stepped), then the
 // chip acts through its own mapping: after the store the word shows another
 // value for `stale_reads` reads (for ever when negative), then the stamp.
-class SlowSlot {
-public:
+struct SlowSlot {
     SlowSlot(kxsim::Chip& chip, const kfile* mf, int stale_reads) {
         std::tie(chip_, addr_, stale_, accesses_) = std::make_tuple(&chip, mf->pellik_wa_slot, stale_reads, 0);
         page_ = static_cast<char*>(mf->ptr) + (addr_ & ~0xFFFu);
@@ -114,7 +113,6 @@ public:
         sigaction(SIGTRAP, &previous_[1], nullptr);
     }
 
-private:
     static void Step(void* context, bool before) {
         greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
         constexpr greg_t kTrapFlag = 0x100;
