@@ -114,20 +114,15 @@ TEST(Kxcr, CallsThatMoveNothing) {
     };
     const auto on = [](auto call) { return [call](kfile* mf, kxsim::Chip&) -> long { return call(mf); }; };
     const Outcome none_moved{0, EIO};
-    const char* ppc = kxsim::kZorvanPpcName;
-    const char* calbr = kxsim::kZorvanCalbrName;
+    const char *ppc = kxsim::kZorvanPpcName, *calbr = kxsim::kZorvanCalbrName, *pci = kxsim::kZorvanPciName;
     const Row rows[] = {
         {"ppc files have no window", ppc, on([](kfile* mf) { return kread4(mf, 0x100, &value); }), Fails(EFAULT)},
-        {"past the window", kxsim::kZorvanPciName, on([](kfile* mf) { return kwrite4(mf, mf->map_size, 1); }),
-         Fails(EFAULT)},
+        {"past the window", pci, on([](kfile* mf) { return kwrite4(mf, mf->map_size, 1); }), Fails(EFAULT)},
         {"ppc block read", ppc, on(Transfer64(false, 4)), Fails(ECANCELED)},
         {"ppc block write", ppc, on(Transfer64(true, 4)), Fails(ECANCELED)},
-        {"driver pages of a window file", kxsim::kZorvanPciName,
-         on([](kfile* mf) { return kget_free_pages(mf, 0) ? 0 : -1; }), Fails(EOPNOTSUPP)},
-        {"driver pages of order 32", ppc, on([](kfile* mf) { return kget_free_pages(mf, 32) ? 0 : -1; }),
-         Fails(EINVAL)},
-        {"driver pages freed at order 32", ppc, on([](kfile* mf) { return kfree_pages(mf, nullptr, 32); }),
-         Fails(EINVAL)},
+        {"window file pages", pci, on([](kfile* mf) { return kget_free_pages(mf, 0) ? 0 : -1; }), Fails(EOPNOTSUPP)},
+        {"pages of order 32", ppc, on([](kfile* mf) { return kget_free_pages(mf, 32) ? 0 : -1; }), Fails(EINVAL)},
+        {"pages freed at order 32", ppc, on([](kfile* mf) { return kfree_pages(mf, nullptr, 32); }), Fails(EINVAL)},
         {"driver pages, 8 KiB", ppc, on([](kfile* mf) {
              auto* pages = static_cast<uint32_t*>(kget_free_pages(mf, 1));
              return pages ? (pages[8191 / 4] = 1, kfree_pages(mf, pages, 1)) : -2;
