@@ -94,21 +94,20 @@ long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 // An open, or one call on a fresh handle, and every request it makes.
 TEST(Usb, Conversations) {
     static I2C_TRANS tr;
+    const char *dimax = kxsim::kDimaxName, *kdt = kxsim::kKxusbName;
     // A null call: the open alone.
     const struct Row { const char *what, *name; DType dtype; long (*call)(kfile*); long want; Log log; } rows[] = {
-        {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
+        {"open", dimax, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
-        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4, {"lock", "claim",
+        {"Dimax word read", dimax, KDT_ZORVAN, Read4, 4, {"lock", "claim",
          "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04", "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
-        {"Dimax word write, no address phase", kxsim::kDimaxName, KDT_NOADDR, Write4, 4,
+        {"Dimax word write, no address phase", dimax, KDT_NOADDR, Write4, 4,
          {"lock", "claim", "bulk 02 8 -> 8: 02 00 90 04 11 22 33 44", "bulk 84 1 -> 1: 00", "release", "unlock"}},
-        {"kdt word read", kxsim::kKxusbName, KDT_ZORVAN, Read4, 4,
+        {"kdt word read", kdt, KDT_ZORVAN, Read4, 4,
          {"control 40 f2 9000 0000 4 -> 4: 00 00 00 10", "control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
-        {"kdt word write", kxsim::kKxusbName, KDT_ZORVAN, Write4, 4,
-         {"control 40 f2 9000 0000 8 -> 8: 00 00 00 10 11 22 33 44"}},
-        {"kdt word read, no address phase", kxsim::kKxusbName, KDT_NOADDR, Read4, 4,
-         {"control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
-        {"kdt I/O ports and debug text", kxsim::kKxusbName, KDT_ZORVAN, [](kfile* mf) {
+        {"kdt word write", kdt, KDT_ZORVAN, Write4, 4, {"control 40 f2 9000 0000 8 -> 8: 00 00 00 10 11 22 33 44"}},
+        {"kdt word read, no address phase", kdt, KDT_NOADDR, Read4, 4, {"control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
+        {"kdt I/O ports and debug text", kdt, KDT_ZORVAN, [](kfile* mf) {
              tr = I2C_TRANS{{}, {}, {}, 5, {1, 2, 3, 4, 5, 6, 7, 8}};
              return long{kdt_WriteIoPorts(mf->fd, &tr) + kdt_ReadIoPorts(mf->fd, &tr) + kdt_Debug(mf->fd, &tr)};
          }, 8 + 4 + 5,
