@@ -116,19 +116,11 @@ struct SlowSlot {
     static void Step(void* context, bool before) {
         greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
         constexpr greg_t kTrapFlag = 0x100;
-        if (before) {
-            mprotect(page_, 4096, PROT_READ | PROT_WRITE);
-            flags |= kTrapFlag;
-            return;
-        }
-        flags &= ~kTrapFlag;
+        flags = before ? flags | kTrapFlag : flags & ~kTrapFlag;
+        if (before) return (void)mprotect(page_, 4096, PROT_READ | PROT_WRITE);
         const int reads = accesses_++;
-        if (reads == 0) {
-            stamp_ = chip_->Peek(addr_);
-            chip_->Poke(addr_, ~stamp_);
-        } else if (reads == stale_) {
-            chip_->Poke(addr_, stamp_);
-        }
+        if (reads == 0) stamp_ = chip_->Peek(addr_);
+        if (reads == 0 || reads == stale_) chip_->Poke(addr_, reads == 0 ? ~stamp_ : stamp_);
         if (stale_ >= 0 && reads < stale_) mprotect(page_, 4096, PROT_NONE);
     }
 
