@@ -41,10 +41,7 @@ struct Loader {
         ops.dlerror = []() -> char* { return error.data(); };
         kxcr_set_os(&ops);
     }
-    ~Loader() {
-        kxcr_set_os(inner);
-        missing.clear();
-    }
+    ~Loader() { kxcr_set_os(inner), missing.clear(); }
 };
 
 class Ib : public testing::Test {

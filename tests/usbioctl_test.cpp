@@ -244,16 +244,14 @@ TEST(Usb, SignalsWaitForTheEndOfAnExchange) {
     sigaction(SIGUSR1, &action, &previous);
     sigset_t usr2, before, after;
     sigemptyset(&usr2), sigaddset(&usr2, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
-    pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    pthread_sigmask(SIG_BLOCK, &usr2, nullptr), pthread_sigmask(SIG_BLOCK, nullptr, &before);
     delivered = cut = 0;
     Recorder recorder;
     Recorder::after_command = [] { kill(getpid(), SIGUSR1); };
     for (int i = 0; i < 20; ++i) EXPECT_EQ(i % 2 ? Read4(mf.get()) : Write4(mf.get()), 4);
     pthread_sigmask(SIG_UNBLOCK, &usr2, &after);
     sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(delivered, 20);
-    EXPECT_EQ(cut, 0);
+    EXPECT_EQ(std::make_pair(int(delivered), int(cut)), std::make_pair(20, 0));
     for (int sig = 1; sig < SIGRTMAX; ++sig) EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << sig;
 }
 
