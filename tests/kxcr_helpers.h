@@ -27,6 +27,7 @@ using simtest::DriverChip;
 using simtest::Fails;
 using simtest::Handle;
 using simtest::OpenHandle;
+using simtest::Outcome;
 using simtest::Show;
 using simtest::Try;
 using Traffic = std::vector<Access>;

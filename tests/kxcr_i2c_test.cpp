@@ -7,7 +7,6 @@
 namespace {
 
 using namespace kxcrtest;
-using simtest::Outcome;
 
 constexpr uint32_t kCtrl = 0xF0180;
 constexpr uint32_t kData = 0xF0184;

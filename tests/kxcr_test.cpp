@@ -9,7 +9,6 @@
 namespace {
 
 using namespace kxcrtest;
-using simtest::Outcome;
 
 // How a transport reaches the chip's words.
 enum class Path { kNone, kWindow, kBus };
