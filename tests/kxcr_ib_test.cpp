@@ -138,28 +138,26 @@ TEST_F(Ib, I2cResetAndLimits) {
 // Standard output of each fatal error, exactly (a process id written #).
 TEST_F(Ib, FatalErrors) {
     using Access = void (*)(kfile*);
-    const auto open_and = [](Access access) { return [access] { access(kopen("lid-5")); }; };
+    // A run that opens "lid-5" and accesses the handle.
+    const auto with = [](Access access) { return [access] { access(kopen("lid-5")); }; };
     const auto just_open = [](const char* name) { return [name] { kopen(name); }; };
+    const std::string failed = "iberror: failed: ";
     struct Row { const char* fault; std::set<std::string> missing; std::function<void()> run; std::string out;
     } rows[] = {
-        {"", {}, just_open("lid-5,ca0,2x"), "iberror: failed: Bad port number format (2x)\n"},
+        {"", {}, just_open("lid-5,ca0,2x"), failed + "Bad port number format (2x)\n"},
         {"", {"libibmad.so", "libibmad.so.5"}, just_open("lid-5"),
-         "iberror: failed: libibmad.so: not here; libibmad.so.5: not here\n"},
-        {"", {"ib_vendor_call"}, just_open("lid-5"), "iberror: failed: undefined symbol: ib_vendor_call\n"},
-        {"no-class-9", {}, just_open("lid-5"), "iberror: failed: can't register vsmad class 9 on this port\n"},
-        {"unknown-destination", {}, just_open("lid-5,ca0"), "iberror: failed: can't resolve destination port 5\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kread4(mf, 0x10, scratch); }),
-         "iberror: failed: cr access read to Lid 5 failed\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kwrite4(mf, 0x10, 1); }),
-         "iberror: failed: cr access write to Lid 5 failed\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kread64(mf, 0x10, scratch, 4); }),
-         "iberror: failed: i2c_read to Lid 5 failed\n"},
-        {"", {}, open_and([](kfile* mf) { kread64(mf, 0x10, scratch, 6); }),
-         "iberror: failed: Size must be 4 aligned, got 6\n\n"},
-        {"", {}, open_and([](kfile* mf) {
-             ibvsmad_craccess_rw(static_cast<ibvs_mad*>(mf->ptr), 0x10, IB_MAD_METHOD_GET, 19, scratch);
-         }), "iberror: failed: size is too big, maximum num of dwords is 0x12\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { ibvsmad::verbose = 1, kread4(mf, 0x10, scratch); }),
+         failed + "libibmad.so: not here; libibmad.so.5: not here\n"},
+        {"", {"ib_vendor_call"}, just_open("lid-5"), failed + "undefined symbol: ib_vendor_call\n"},
+        {"no-class-9", {}, just_open("lid-5"), failed + "can't register vsmad class 9 on this port\n"},
+        {"unknown-destination", {}, just_open("lid-5,ca0"), failed + "can't resolve destination port 5\n"},
+        {"no-reply", {}, with([](kfile* f) { kread4(f, 0x10, scratch); }), failed + "cr access read to Lid 5 failed\n"},
+        {"no-reply", {}, with([](kfile* f) { kwrite4(f, 0x10, 1); }), failed + "cr access write to Lid 5 failed\n"},
+        {"no-reply", {}, with([](kfile* f) { kread64(f, 0x10, scratch, 4); }), failed + "i2c_read to Lid 5 failed\n"},
+        {"", {}, with([](kfile* f) { kread64(f, 0x10, scratch, 6); }), failed + "Size must be 4 aligned, got 6\n\n"},
+        {"", {}, with([](kfile* f) {
+             ibvsmad_craccess_rw(static_cast<ibvs_mad*>(f->ptr), 0x10, IB_MAD_METHOD_GET, 19, scratch);
+         }), failed + "size is too big, maximum num of dwords is 0x12\n"},
+        {"no-reply", {}, with([](kfile* f) { ibvsmad::verbose = 1, kread4(f, 0x10, scratch); }),
          "ibwarning: [pid #] kib_read4: failed: kread4 of 0x00000010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: attrmod = 00010010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: memory_address = 0x00000010\n\n"
