@@ -114,8 +114,7 @@ TEST_F(Ib, I2cResetAndLimits) {
     ASSERT_TRUE(mf);
     auto* h = static_cast<ibvs_mad*>(mf->ptr);
     kset_i2c_slave(mf, 0x48);
-    uint8_t out[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    uint8_t in[8] = {};
+    uint8_t out[8] = {0, 1, 2, 3, 4, 5, 6, 7}, in[8] = {};
     u_int32_t word = 0;
     Calls();  // the open's
     EXPECT_EQ(kwrite64(mf, 0x500, out, 8), 8);

@@ -67,12 +67,11 @@ TEST(Window, PellikSlotHelpers) {
     Handle mf = OpenHandle(kxsim::kZorvanPciName);
     ASSERT_TRUE(mf);
     const uint32_t me = static_cast<uint32_t>(getpid());
-    sim.chip->Poke(0xF0384, me);
-    sim.chip->Poke(0xF0388, 0xFFFFFFFF);  // no process has the number 0x7FFFFFFF
-    sim.chip->Poke(0xF038C, 0x80000000u | me);
+    // No process has the number 0x7FFFFFFF.
+    for (auto [slot, owner] : {std::pair{0xF0384u, me}, {0xF0388u, 0xFFFFFFFFu}, {0xF038Cu, 0x80000000u | me}})
+        sim.chip->Poke(slot, owner);
     pellik_wa_clear_stots(mf.get());
-    EXPECT_EQ(sim.chip->Peek(0xF0388), 0u);
-    EXPECT_EQ(sim.chip->Peek(0xF038C), 0x80000000u | me);
+    EXPECT_EQ(std::make_pair(sim.chip->Peek(0xF0388), sim.chip->Peek(0xF038C)), std::make_pair(0u, 0x80000000u | me));
     EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0xF0388u);
     sim.chip->Poke(0xF0388, 1);
     testing::internal::CaptureStdout();
