@@ -166,9 +166,8 @@ TEST(Usb, DimaxResults) {
     const struct Row { const char* what; void (*knob)(Chip&); int address_len, size; bool write; int want; } rows[] = {
         {"status 3", [](Chip& c) { c.SetDimaxStatus(3); }, 4, 4, true, 203},
         {"a byte short", [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, 4, 4, false, EIO},
-        {"interface taken",
-         [](Chip&) { Tracker::fail_request = USBDEVFS_CLAIMINTERFACE, Tracker::fail_errno = EBUSY; }, 4, 4, false,
-         EBUSY},
+        {"interface taken", [](Chip&) {
+             Tracker::fail_request = USBDEVFS_CLAIMINTERFACE, Tracker::fail_errno = EBUSY; }, 4, 4, false, EBUSY},
         {"255 bytes", [](Chip&) {}, 4, 255, false, 0},
         {"256 bytes", [](Chip&) {}, 4, 256, false, EINVAL},
         {"13-byte read command", [](Chip&) {}, 8, 4, false, EINVAL},

@@ -13,8 +13,7 @@ constexpr long kRefused = LONG_MIN;
 
 // A number as a C string and as a word of a database line (a view that does
 // not end in a NUL); kRefused: the text is refused.
-TEST(Str2LongDeathTest, NumbersAndRefusals)
-{
+TEST(Str2LongDeathTest, NumbersAndRefusals) {
     const struct Case { const char* text; int base; long value; } cases[] = {
         {"82580", 16, 0x82580},
         {"0x82580", 16, 0x82580},

@@ -44,10 +44,9 @@ TEST(Window, PellikWorkaround) {
         Handle mf = OpenHandle(row.family == Family::Zorvan ? kxsim::kZorvanPciName : kxsim::kDuvraPciName);
         ASSERT_TRUE(mf);
         EXPECT_EQ(mf->pellik_wa_slot, row.active ? 0xF0384u : 0u);
-        u_int32_t value = 0;
         for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(kwrite4(mf.get(), 0x600 + 4 * i, i), 4);
         EXPECT_EQ(mf->pellik_wa_num_of_writes, row.active ? 1u : 0u);
-        for (unsigned i = 0; i < 2; ++i) EXPECT_EQ(kread4(mf.get(), 0x600 + 4 * i, &value), 4);
+        for (u_int32_t i = 0, value; i < 2; ++i) EXPECT_EQ(kread4(mf.get(), 0x600 + 4 * i, &value), 4);
         EXPECT_EQ(mf->pellik_wa_num_of_writes, row.active ? 2u : 0u);
         EXPECT_EQ(sim.chip->Peek(0xF0384), 0u);
         testing::internal::CaptureStdout();
@@ -145,11 +144,10 @@ TEST(Window, PellikSlowConfirmation) {
         Handle mf = OpenHandle(kxsim::kZorvanPciName);
         ASSERT_TRUE(mf);
         EXPECT_EQ(kwrite4(mf.get(), 0x600, 7), 4);
-        u_int32_t value = 0;
         testing::internal::CaptureStdout();
         {
             SlowSlot slot(*sim.chip, mf.get(), row.stale_reads);
-            EXPECT_EQ(Try([&] { return kread4(mf.get(), 0x604, &value); }), row.want);
+            EXPECT_EQ(Try([&] { u_int32_t value; return kread4(mf.get(), 0x604, &value); }), row.want);
         }
         mf.reset();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), row.out);
