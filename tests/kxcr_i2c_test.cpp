@@ -43,8 +43,7 @@ TEST(I2cMaster, WriteOfOneWord) {
     sim.chip->ConnectI2cMaster(device.get());
     sim.chip->SetI2cMasterBusyReads(1);
     Handle mf = OpenHandle(kxsim::kZorvanI2cmName);
-    ASSERT_TRUE(mf);
-    EXPECT_EQ(mf->is_i2cm, 1);
+    ASSERT_TRUE(mf && mf->is_i2cm == 1);
     sim.chip->ClearTraffic();
     EXPECT_EQ(kwrite4(mf.get(), 0x10, 0x11223344), 4);
     EXPECT_EQ(Show(sim.chip->Traffic()), Show(Send(0x10, 0x40C00048, {}, 1) + Send(0x11223344, 0x40C00048, {}, 1) +
