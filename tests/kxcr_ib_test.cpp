@@ -90,8 +90,7 @@ TEST_F(Ib, OpenAccessClose) {
         SCOPED_TRACE(row.name);
         Loader::missing = row.missing;
         kfile* mf = kopen(row.name);
-        ASSERT_TRUE(mf);
-        EXPECT_EQ(mf->tp, KDT_IB);
+        ASSERT_TRUE(mf && mf->tp == KDT_IB);
         EXPECT_EQ(Calls(), (Lines{row.init, "register_client 10 rmpp 0", "register_client 9 rmpp 0", row.resolve}));
 
         u_int32_t value = 0;
