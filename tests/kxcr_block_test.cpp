@@ -9,12 +9,7 @@ using namespace kxcrtest;
 // Words written land in the chip in host order and read back alike, in
 // chunks of the path's size; the caller's buffer stays as it was.
 TEST(Block, WriteAndReadBack) {
-    struct Row {
-        const char* name;
-        int chunk, byte_len;
-        std::string writes, reads;
-    };
-    const Row rows[] = {
+    const struct Row { const char* name; int chunk, byte_len; std::string writes, reads; } rows[] = {
         {kxsim::kZorvanPciconfName, 4, 12, "444", "444"},
         {kxsim::kZorvanPciName, 256, 12, "", ""},
         {kxsim::kZorvanCalbrName, 64, 100, "t68/0 t40/0 ", "t4/64 t4/36 "},
@@ -48,31 +43,22 @@ TEST(Block, WriteAndReadBack) {
 // mapping in the simulated chip, the master never answers. Offsets and
 // lengths of part words are refused before anything moves.
 TEST(Block, FailuresAndRefusals) {
-    struct Row {
-        const char* what;
-        const char* name;
-        uint32_t failing;
-        std::function<int(kfile*, u_int32_t*)> block;
-        simtest::Outcome want;
-    };
-    const auto read100 = [](kfile* mf, u_int32_t* words) { return kread4_block(mf, 0x400, words, 100); };
-    const char* pciconf = kxsim::kZorvanPciconfName;
+    using W = u_int32_t*;  // the caller's words
+    struct Row { const char *what, *name; uint32_t failing; std::function<int(kfile*, W)> block; Outcome want; };
+    const auto read100 = [](kfile* f, W w) { return kread4_block(f, 0x400, w, 100); };
+    const char *pciconf = kxsim::kZorvanPciconfName, *calbr = kxsim::kZorvanCalbrName, *pci = kxsim::kZorvanPciName;
     const Row rows[] = {
         {"third word", pciconf, 0x408, read100, {8, ENXIO}},
-        {"second Calibre chunk", kxsim::kZorvanCalbrName, 0x444, read100, {64, EIO}},
-        {"first Calibre chunk", kxsim::kZorvanCalbrName, 0x408,
-         [](kfile* mf, u_int32_t* words) { return kwrite4_block(mf, 0x3F0, words, 100); }, {0, EIO}},
+        {"second Calibre chunk", calbr, 0x444, read100, {64, EIO}},
+        {"first Calibre chunk", calbr, 0x408, [](kfile* f, W w) { return kwrite4_block(f, 0x3F0, w, 100); }, {0, EIO}},
         {"third word through the master", kxsim::kZorvanI2cmName, 0x408, read100, {8, EIO}},
-        {"window through the master", kxsim::kZorvanPciName, 0,
-         [](kfile* mf, u_int32_t* words) { return mf->is_i2cm = 1, kread4_block(mf, 0x400, words, 100); }, {0, EBUSY}},
-        {"block at offset 2", pciconf, 0, [](kfile* mf, u_int32_t* words) { return kread4_block(mf, 2, words, 8); },
+        {"window via the master", pci, 0, [](kfile* f, W w) { return f->is_i2cm = 1, kread4_block(f, 0x400, w, 100); },
+         {0, EBUSY}},
+        {"block at offset 2", pciconf, 0, [](kfile* f, W w) { return kread4_block(f, 2, w, 8); }, Fails(EINVAL)},
+        {"block of 6 bytes", pciconf, 0, [](kfile* f, W w) { return kwrite4_block(f, 0x400, w, 6); }, Fails(EINVAL)},
+        {"Calibre chunk of 6", calbr, 0, [](kfile* f, W w) { return kread_chunk(f, 0x400, w, 6); }, Fails(EINVAL)},
+        {"words chunk of 2", pciconf, 0, [](kfile* f, W w) { return kwrite_chunk_as_multi_kwrite4(f, 0x400, w, 2); },
          Fails(EINVAL)},
-        {"block of 6 bytes", pciconf, 0,
-         [](kfile* mf, u_int32_t* words) { return kwrite4_block(mf, 0x400, words, 6); }, Fails(EINVAL)},
-        {"Calibre chunk of 6 bytes", kxsim::kZorvanCalbrName, 0,
-         [](kfile* mf, u_int32_t* words) { return kread_chunk(mf, 0x400, words, 6); }, Fails(EINVAL)},
-        {"words chunk of 2 bytes", pciconf, 0,
-         [](kfile* mf, u_int32_t* words) { return kwrite_chunk_as_multi_kwrite4(mf, 0x400, words, 2); }, Fails(EINVAL)},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -83,9 +69,7 @@ TEST(Block, FailuresAndRefusals) {
         sim.chip->ClearTraffic();
         u_int32_t words[25] = {};
         EXPECT_EQ(Try([&] { return row.block(mf.get(), words); }), row.want);
-        if (row.want.err == EINVAL) {
-            EXPECT_EQ(Show(sim.chip->Traffic()), "");
-        }
+        EXPECT_EQ(row.want.err == EINVAL ? Show(sim.chip->Traffic()) : "", "");  // refusals move nothing
     }
 }
 
@@ -93,8 +77,7 @@ TEST(Block, FailuresAndRefusals) {
 // server's chip refuses, after the words before it.
 TEST(Block, RemoteWordByWord) {
     std::unique_ptr<testsrv::Server> server = testsrv::StartOrFail({""});
-    ASSERT_TRUE(server);
-    std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
+    std::unique_ptr<kxsim::Chip> chip = server ? testsrv::OpenChip(*server) : nullptr;
     ASSERT_TRUE(chip);
     chip->Poke(0x14, 0xCAFEF00D);
     chip->FailAccess(0x18, EIO);

@@ -27,6 +27,7 @@ using simtest::DriverChip;
 using simtest::Fails;
 using simtest::Handle;
 using simtest::OpenHandle;
+using simtest::Outcome;
 using simtest::Show;
 using simtest::Try;
 using Traffic = std::vector<Access>;
@@ -47,14 +48,11 @@ struct Tracker {
 
     Tracker() : ops(*kxcr_os()) {
         inner = kxcr_os();
-        fds = maps = 0;
-        fail_request = slot = 0;
-        fail_mmap = false;
+        fds = maps = 0, fail_request = slot = 0, fail_mmap = false;
         log.clear();
         ops.open = [](const char* path, int flags) {
             const int fd = inner->open(path, flags);
-            fds += fd >= 0;
-            return fd;
+            return fds += fd >= 0, fd;
         };
         ops.close = [](int fd) { return --fds, inner->close(fd); };
         ops.ioctl = [](int fd, unsigned long request, void* arg) {
@@ -70,8 +68,7 @@ struct Tracker {
         ops.mmap = [](void* addr, size_t length, int prot, int flags, int fd, off_t offset) {
             if (fail_mmap) return errno = fail_errno, MAP_FAILED;
             void* mapped = inner->mmap(addr, length, prot, flags, fd, offset);
-            maps += mapped != MAP_FAILED;
-            return mapped;
+            return maps += mapped != MAP_FAILED, mapped;
         };
         ops.munmap = [](void* addr, size_t length) { return --maps, inner->munmap(addr, length); };
         kxcr_set_os(&ops);
@@ -81,8 +78,8 @@ struct Tracker {
 
 // A 64-byte transfer of `length` bytes at 0x500, reading or writing.
 inline std::function<long(kfile*)> Transfer64(bool write, int length) {
+    static uint8_t bytes[65];
     return [write, length](kfile* mf) {
-        static uint8_t bytes[65];
         return write ? kwrite64(mf, 0x500, bytes, length) : kread64(mf, 0x500, bytes, length);
     };
 }

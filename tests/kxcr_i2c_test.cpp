@@ -7,21 +7,22 @@
 namespace {
 
 using namespace kxcrtest;
-using simtest::Outcome;
 
 constexpr uint32_t kCtrl = 0xF0180;
 constexpr uint32_t kData = 0xF0184;
 
-// A command, the slave's bus accesses while it runs, the poll that finds it
-// done; a write transaction fills the data register first.
-Traffic Command(uint32_t control, const Traffic& bus = {}) {
+// A command, the slave's bus accesses while it runs, `busy` polls that find
+// it running, the poll that finds it done; a write transaction fills the
+// data register first.
+Traffic Command(uint32_t control, const Traffic& bus = {}, int busy = 0) {
     Traffic t = {{'W', kCtrl, control}};
     t.insert(t.end(), bus.begin(), bus.end());
+    t.insert(t.end(), busy, {'R', kCtrl, control});
     t.push_back({'R', kCtrl, (control & 0x1FFFFFFF) | 0x70000});
     return t;
 }
-Traffic Send(uint32_t data, uint32_t control, const Traffic& bus = {}) {
-    Traffic t = Command(control, bus);
+Traffic Send(uint32_t data, uint32_t control, const Traffic& bus = {}, int busy = 0) {
+    Traffic t = Command(control, bus, busy);
     t.insert(t.begin(), {'W', kData, data});
     return t;
 }
@@ -42,15 +43,11 @@ TEST(I2cMaster, WriteOfOneWord) {
     sim.chip->ConnectI2cMaster(device.get());
     sim.chip->SetI2cMasterBusyReads(1);
     Handle mf = OpenHandle(kxsim::kZorvanI2cmName);
-    ASSERT_TRUE(mf);
-    EXPECT_EQ(mf->is_i2cm, 1);
+    ASSERT_TRUE(mf && mf->is_i2cm == 1);
     sim.chip->ClearTraffic();
     EXPECT_EQ(kwrite4(mf.get(), 0x10, 0x11223344), 4);
-    EXPECT_EQ(Show(sim.chip->Traffic()),
-              Show({{'W', kData, 0x00000010}, {'W', kCtrl, 0x40C00048}, {'R', kCtrl, 0x40C00048},
-                    {'R', kCtrl, 0x00C70048}, {'W', kData, 0x11223344}, {'W', kCtrl, 0x40C00048},
-                    {'R', kCtrl, 0x40C00048}, {'R', kCtrl, 0x00C70048}, {'W', kCtrl, 0x60000048},
-                    {'R', kCtrl, 0x60000048}, {'R', kCtrl, 0x00070048}}));
+    EXPECT_EQ(Show(sim.chip->Traffic()), Show(Send(0x10, 0x40C00048, {}, 1) + Send(0x11223344, 0x40C00048, {}, 1) +
+                                              Command(0x60000048, {}, 1)));
     EXPECT_EQ(Show(device->Traffic()), Show({{'W', 0x10, 0x11223344}}));
 }
 
@@ -58,13 +55,7 @@ TEST(I2cMaster, WriteOfOneWord) {
 // bytes through the master. The chip's own slave answers (and drops a
 // partial word).
 TEST(I2cMaster, AddressPhaseAndLengths) {
-    struct Row {
-        const char* what;
-        DType dtype;
-        std::function<long(kfile*)> call;
-        Outcome want;
-        Traffic traffic;
-    };
+    struct Row { const char* what; DType dtype; std::function<long(kfile*)> call; Outcome want; Traffic traffic; };
     u_int32_t value = 0;
     uint8_t bytes[4] = {};
     const auto write = [](kfile* mf) { return kwrite4(mf, 0x1234, 0x11223344); };
@@ -88,7 +79,6 @@ TEST(I2cMaster, AddressPhaseAndLengths) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         DriverChip sim;
-        ASSERT_TRUE(sim.chip);
         const int address_bytes[] = {2, 4, 1, 0};  // by DType
         sim.chip->SetI2cSlave(row.dtype == KDT_ZORVAN ? 0x48 : 0x5A, address_bytes[row.dtype]);
         sim.chip->Poke(0x1234, 0x11223344);
@@ -108,13 +98,9 @@ TEST(I2cMaster, AddressPhaseAndLengths) {
 // command running gives EBUSY; a master register that cannot be reached,
 // that access's errno.
 TEST(I2cMaster, RetriesWaitsAndGivingUp) {
-    struct Row {
-        const char* what;
-        std::function<void(kxsim::Chip&)> knob;
-        char op;  // 'r' kread4, 'w' kwrite4, 'b' kread64 and 'B' kwrite64 of two bytes
-        Outcome want;
-        size_t stops, busy_polls;
-    };
+    // op: 'r' kread4, 'w' kwrite4, 'b' kread64 and 'B' kwrite64 of two bytes
+    struct Row { const char* what; std::function<void(kxsim::Chip&)> knob; char op; Outcome want;
+        size_t stops, busy_polls; };
     const auto busy = [](uint32_t n) { return [n](kxsim::Chip& chip) { chip.SetI2cBusy(n); }; };
     const auto slow = [](uint32_t n) { return [n](kxsim::Chip& chip) { chip.SetI2cMasterBusyReads(n); }; };
     const auto silent = [](kxsim::Chip& chip) { chip.SetI2cAnswers(false); };
@@ -134,22 +120,19 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         DriverChip sim;
-        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0x20, 0x0BADCAFE);
         Handle mf = OpenHandle(kxsim::kZorvanI2cmName);
         ASSERT_TRUE(mf);
         row.knob(*sim.chip);
         sim.chip->ClearTraffic();
         u_int32_t value = 0;
-        const auto call = [&]() -> long {
-            switch (row.op) {
-            case 'r': return kread4(mf.get(), 0x20, &value);
-            case 'w': return kwrite4(mf.get(), 0x20, 1);
-            case 'b': return kread64(mf.get(), 0x20, &value, 2);
-            default: return kwrite64(mf.get(), 0x20, &value, 2);
-            }
-        };
-        EXPECT_EQ(Try(call), row.want);
+        EXPECT_EQ(Try([&] {
+                      return row.op == 'r'   ? kread4(mf.get(), 0x20, &value)
+                             : row.op == 'w' ? kwrite4(mf.get(), 0x20, 1)
+                             : row.op == 'b' ? kread64(mf.get(), 0x20, &value, 2)
+                                             : kwrite64(mf.get(), 0x20, &value, 2);
+                  }),
+                  row.want);
         const Traffic& traffic = sim.chip->Traffic();
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'W' && a.value == 0x60000048; }), row.stops);
         EXPECT_EQ(CountOf(traffic, [](const Access& a) { return a.op == 'R' && a.addr == kCtrl && a.value >> 29; }),
@@ -163,15 +146,8 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
 // for the adapter family's address form, a read of 0x2800 for the others.
 // krestore puts the word back. A handle without "i2cm" is left alone.
 TEST(I2cMaster, AccelerateAndRestore) {
-    struct Row {
-        Family family;
-        const char* name;
-        DType dtype;
-        uint32_t ctrl, address_word;
-        size_t stops;
-        uint32_t config_fast;
-    };
-    const Row rows[] = {
+    const struct Row { Family family; const char* name; DType dtype; uint32_t ctrl, address_word; size_t stops;
+        uint32_t config_fast; } rows[] = {
         {Family::Zorvan, kxsim::kZorvanI2cmName, KDT_ZORVAN, kCtrl, 0xF0014, 19, 0xABCD1234},
         {Family::Duvra, kxsim::kDuvraI2cmName, KDT_DUVRA, 0x3180, 0x28000000, 1, 0xABCD0100},
         {Family::Zorvan, kxsim::kZorvanPciconfName, KDT_ZORVAN, kCtrl, 0, 0, 0xABCD1234},
@@ -179,7 +155,6 @@ TEST(I2cMaster, AccelerateAndRestore) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DriverChip sim(row.family);
-        ASSERT_TRUE(sim.chip);
         sim.chip->SetI2cSlave(row.dtype == KDT_ZORVAN ? 0x48 : 0x5A, row.dtype == KDT_ZORVAN ? 4 : 2);
         sim.chip->Poke(row.ctrl + 0xC, 0xABCD1234);
         Handle mf = OpenHandle(row.name, row.dtype);

@@ -41,10 +41,7 @@ struct Loader {
         ops.dlerror = []() -> char* { return error.data(); };
         kxcr_set_os(&ops);
     }
-    ~Loader() {
-        kxcr_set_os(inner);
-        missing.clear();
-    }
+    ~Loader() { kxcr_set_os(inner), missing.clear(); }
 };
 
 class Ib : public testing::Test {
@@ -84,12 +81,7 @@ u_int32_t scratch[2];  // what the fatal rows read
 // The destination picks the CA and port; without "libibmad.so" the
 // versioned name loads; a word is one datagram each way.
 TEST_F(Ib, OpenAccessClose) {
-    struct Row {
-        const char* name;
-        std::set<std::string> missing;
-        std::string init;
-        std::string resolve;
-    } rows[] = {
+    struct Row { const char* name; std::set<std::string> missing; std::string init, resolve; } rows[] = {
         {"lid-5", {}, "madrpc_init (null) 0 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
         {"lid-5,ca0,2", {"libibmad.so"}, "madrpc_init ca0 2 classes 1 81 3", "resolve 5 dest 0 sm (null)"},
         {"lid-0x5,ca1", {}, "madrpc_init ca1 0 classes 1 81 3", "resolve 0x5 dest 0 sm (null)"},
@@ -98,8 +90,7 @@ TEST_F(Ib, OpenAccessClose) {
         SCOPED_TRACE(row.name);
         Loader::missing = row.missing;
         kfile* mf = kopen(row.name);
-        ASSERT_TRUE(mf);
-        EXPECT_EQ(mf->tp, KDT_IB);
+        ASSERT_TRUE(mf && mf->tp == KDT_IB);
         EXPECT_EQ(Calls(), (Lines{row.init, "register_client 10 rmpp 0", "register_client 9 rmpp 0", row.resolve}));
 
         u_int32_t value = 0;
@@ -122,10 +113,9 @@ TEST_F(Ib, I2cResetAndLimits) {
     ASSERT_TRUE(mf);
     auto* h = static_cast<ibvs_mad*>(mf->ptr);
     kset_i2c_slave(mf, 0x48);
-    uint8_t out[8] = {0, 1, 2, 3, 4, 5, 6, 7};
-    uint8_t in[8] = {};
+    uint8_t out[8] = {0, 1, 2, 3, 4, 5, 6, 7}, in[8] = {};
     u_int32_t word = 0;
-    Calls();
+    Calls();  // the open's
     EXPECT_EQ(kwrite64(mf, 0x500, out, 8), 8);
     EXPECT_EQ(chip_->Peek(0x504), 0x04050607u);
     EXPECT_EQ(kread64(mf, 0x500, in, 8), 8);
@@ -135,9 +125,7 @@ TEST_F(Ib, I2cResetAndLimits) {
     EXPECT_EQ(ibvsmad_craccess_rw(h, 0x1000000, IB_MAD_METHOD_GET, 1, &word), -1);
     EXPECT_EQ(ibvsmad_craccess_rw(h, 0x10, IB_MAD_METHOD_SET, 1, nullptr), -1);
     setenv("KXSIM_IBMAD_FAULT", "no-reply", 1);
-    errno = 0;
-    EXPECT_EQ(ksw_reset(mf), -1);
-    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(simtest::Try([&] { return ksw_reset(mf); }), simtest::Fails(EIO));
     EXPECT_EQ(Calls(), (Lines{Mad(10, 2, "13 mod 00000002", "00000000 00000000 00000008 00000048 00000500 00010203 04050607"),
                               Mad(10, 1, "13 mod 00000002", "00000000 00000000 00000008 00000048 00000500"),
                               Mad(10, 2, "12 mod 00000000", kZeros), Mad(9, 1, "50 mod 00120010", kZeros),
@@ -148,36 +136,26 @@ TEST_F(Ib, I2cResetAndLimits) {
 // Standard output of each fatal error, exactly (a process id written #).
 TEST_F(Ib, FatalErrors) {
     using Access = void (*)(kfile*);
-    const auto open_and = [](Access access) { return [access] { access(kopen("lid-5")); }; };
+    // A run that opens "lid-5" and accesses the handle.
+    const auto with = [](Access access) { return [access] { access(kopen("lid-5")); }; };
     const auto just_open = [](const char* name) { return [name] { kopen(name); }; };
-    struct Row {
-        const char* fault;
-        std::set<std::string> missing;
-        std::function<void()> run;
-        std::string out;
+    const std::string failed = "iberror: failed: ";
+    struct Row { const char* fault; std::set<std::string> missing; std::function<void()> run; std::string out;
     } rows[] = {
-        {"", {}, just_open("lid-5,ca0,2x"), "iberror: failed: Bad port number format (2x)\n"},
+        {"", {}, just_open("lid-5,ca0,2x"), failed + "Bad port number format (2x)\n"},
         {"", {"libibmad.so", "libibmad.so.5"}, just_open("lid-5"),
-         "iberror: failed: libibmad.so: not here; libibmad.so.5: not here\n"},
-        {"", {"ib_vendor_call"}, just_open("lid-5"), "iberror: failed: undefined symbol: ib_vendor_call\n"},
-        {"no-class-9", {}, just_open("lid-5"), "iberror: failed: can't register vsmad class 9 on this port\n"},
-        {"unknown-destination", {}, just_open("lid-5,ca0"), "iberror: failed: can't resolve destination port 5\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kread4(mf, 0x10, scratch); }),
-         "iberror: failed: cr access read to Lid 5 failed\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kwrite4(mf, 0x10, 1); }),
-         "iberror: failed: cr access write to Lid 5 failed\n"},
-        {"no-reply", {}, open_and([](kfile* mf) { kread64(mf, 0x10, scratch, 4); }),
-         "iberror: failed: i2c_read to Lid 5 failed\n"},
-        {"", {}, open_and([](kfile* mf) { kread64(mf, 0x10, scratch, 6); }),
-         "iberror: failed: Size must be 4 aligned, got 6\n\n"},
-        {"", {}, open_and([](kfile* mf) {
-             ibvsmad_craccess_rw(static_cast<ibvs_mad*>(mf->ptr), 0x10, IB_MAD_METHOD_GET, 19, scratch);
-         }),
-         "iberror: failed: size is too big, maximum num of dwords is 0x12\n"},
-        {"no-reply", {}, open_and([](kfile* mf) {
-             ibvsmad::verbose = 1;
-             kread4(mf, 0x10, scratch);
-         }),
+         failed + "libibmad.so: not here; libibmad.so.5: not here\n"},
+        {"", {"ib_vendor_call"}, just_open("lid-5"), failed + "undefined symbol: ib_vendor_call\n"},
+        {"no-class-9", {}, just_open("lid-5"), failed + "can't register vsmad class 9 on this port\n"},
+        {"unknown-destination", {}, just_open("lid-5,ca0"), failed + "can't resolve destination port 5\n"},
+        {"no-reply", {}, with([](kfile* f) { kread4(f, 0x10, scratch); }), failed + "cr access read to Lid 5 failed\n"},
+        {"no-reply", {}, with([](kfile* f) { kwrite4(f, 0x10, 1); }), failed + "cr access write to Lid 5 failed\n"},
+        {"no-reply", {}, with([](kfile* f) { kread64(f, 0x10, scratch, 4); }), failed + "i2c_read to Lid 5 failed\n"},
+        {"", {}, with([](kfile* f) { kread64(f, 0x10, scratch, 6); }), failed + "Size must be 4 aligned, got 6\n\n"},
+        {"", {}, with([](kfile* f) {
+             ibvsmad_craccess_rw(static_cast<ibvs_mad*>(f->ptr), 0x10, IB_MAD_METHOD_GET, 19, scratch);
+         }), failed + "size is too big, maximum num of dwords is 0x12\n"},
+        {"no-reply", {}, with([](kfile* f) { ibvsmad::verbose = 1, kread4(f, 0x10, scratch); }),
          "ibwarning: [pid #] kib_read4: failed: kread4 of 0x00000010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: attrmod = 00010010\n\n"
          "ibvsmad: ibwarning: [pid #] ibvsmad_craccess_rw: failed: memory_address = 0x00000010\n\n"

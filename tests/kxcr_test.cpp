@@ -2,13 +2,13 @@
 // open -> access -> close, the opens and calls refused, the device listing;
 // then what needs no device: the name grammar, the I2C address phase.
 #include <set>
+#include <tuple>
 
 #include "kxcr_helpers.h"
 
 namespace {
 
 using namespace kxcrtest;
-using simtest::Outcome;
 
 // How a transport reaches the chip's words.
 enum class Path { kNone, kWindow, kBus };
@@ -20,16 +20,8 @@ enum class Path { kNone, kWindow, kBus };
 // mapping); on I2C paths 64 bytes travel in address order, each word most significant
 // byte first; close leaves no descriptor or mapping behind.
 TEST(Kxcr, OpenAccessClose) {
-    struct Row {
-        Family family;
-        const char* name;
-        DType dtype, itype;
-        KType tp;
-        unsigned char slave;
-        int flags;
-        Path path;
-    };
-    const Row rows[] = {
+    const struct Row { Family family; const char* name; DType dtype, itype; KType tp; unsigned char slave; int flags;
+        Path path; } rows[] = {
         {Family::Zorvan, kxsim::kZorvanPciName, KDT_ZORVAN, KDT_ZORVAN, KDT_PCI, 0x48, KDEVS_ZORVAN_CR, Path::kWindow},
         {Family::Duvra, kxsim::kDuvraPciName, KDT_ZORVAN, KDT_DUVRA, KDT_PCI, 0x48, KDEVS_DUVRA, Path::kWindow},
         {Family::Zorvan, kxsim::kZorvanPpcName, KDT_NOADDR, KDT_ZORVAN, KDT_PPC, 0x5A, KDEVS_PPC, Path::kNone},
@@ -49,13 +41,8 @@ TEST(Kxcr, OpenAccessClose) {
         Tracker tracker;
         Handle mf = OpenHandle(row.name, row.dtype);
         ASSERT_TRUE(mf) << strerror(errno);
-        EXPECT_EQ(mf->tp, row.tp);
-        EXPECT_EQ(mf->dtype, row.dtype);
-        EXPECT_EQ(mf->itype, row.itype);
-        EXPECT_EQ(mf->is_i2cm, 0);
-        EXPECT_EQ(mf->i2c_slave, row.slave);
-        EXPECT_EQ(mf->flags, row.flags);
-        EXPECT_EQ(mf->sock, -1);
+        EXPECT_EQ(std::make_tuple(mf->tp, mf->dtype, mf->itype, mf->is_i2cm, mf->i2c_slave, mf->flags, mf->sock),
+                  std::make_tuple(row.tp, row.dtype, row.itype, 0, row.slave, row.flags, -1));
         EXPECT_EQ(mf->ptr != nullptr, row.path == Path::kWindow);
         EXPECT_EQ(mf->pellik_wa_slot, 0u);
 
@@ -83,8 +70,7 @@ TEST(Kxcr, OpenAccessClose) {
             EXPECT_EQ(memcmp(in, out, 64), 0);
         }
         EXPECT_EQ(kclose(mf.release()), 0);
-        EXPECT_EQ(Tracker::fds, 0);
-        EXPECT_EQ(Tracker::maps, 0);
+        EXPECT_EQ(std::make_pair(Tracker::fds, Tracker::maps), std::make_pair(0, 0));
     }
     unsetenv("KXCR_I2C_SEM");
 }
@@ -94,12 +80,7 @@ TEST(Kxcr, OpenAccessClose) {
 // chip's three, gives null with `err` and leaves no descriptor or mapping
 // behind; the chip is of the revision that needs a flush slot.
 TEST(Kxcr, FailedOpens) {
-    const struct Row {
-        const char* name;
-        unsigned long fail_request;
-        bool fail_mmap;
-        int err;
-        uint32_t slot;
+    const struct Row { const char* name; unsigned long fail_request; bool fail_mmap; int err; uint32_t slot;
     } rows[] = {
         {"/dev/kdt/kx31001_other0", 0, false, ENOENT, 0},  // no transport token
         {kxsim::kDevI2cName, 0, false, ENOENT, 0},
@@ -114,13 +95,10 @@ TEST(Kxcr, FailedOpens) {
         DriverChip sim;
         sim.chip->Poke(0xF0014, 0x00B10017);
         Tracker tracker;
-        Tracker::fail_request = row.fail_request;
-        Tracker::fail_mmap = row.fail_mmap;
-        Tracker::fail_errno = row.err;
-        Tracker::slot = row.slot;
+        std::tie(Tracker::fail_request, Tracker::fail_mmap, Tracker::fail_errno, Tracker::slot) =
+            std::tie(row.fail_request, row.fail_mmap, row.err, row.slot);
         EXPECT_EQ(Try([&] { return kopen(row.name); }), Fails(row.err));
-        EXPECT_EQ(Tracker::fds, 0);
-        EXPECT_EQ(Tracker::maps, 0);
+        EXPECT_EQ(std::make_pair(Tracker::fds, Tracker::maps), std::make_pair(0, 0));
     }
 }
 
@@ -128,51 +106,36 @@ TEST(Kxcr, FailedOpens) {
 // the chip's bus. A Calibre slave that does not answer, or a wrong slave
 // address, gives a short count with EIO.
 TEST(Kxcr, CallsThatMoveNothing) {
-    struct Row {
-        const char* what;
-        const char* name;
-        std::function<long(kfile*, kxsim::Chip&)> call;
-        Outcome want;
-    };
+    struct Row { const char *what, *name; std::function<long(kfile*, kxsim::Chip&)> call; Outcome want; };
     static u_int32_t value;
     const auto silent = [](auto call) {
         return [call](kfile* mf, kxsim::Chip& chip) -> long { return chip.SetI2cAnswers(false), call(mf); };
     };
     const auto on = [](auto call) { return [call](kfile* mf, kxsim::Chip&) -> long { return call(mf); }; };
-    const Outcome nothing_moved{0, EIO};
-    const char* ppc = kxsim::kZorvanPpcName;
-    const char* calbr = kxsim::kZorvanCalbrName;
+    const Outcome none_moved{0, EIO};
+    const char *ppc = kxsim::kZorvanPpcName, *calbr = kxsim::kZorvanCalbrName, *pci = kxsim::kZorvanPciName;
     const Row rows[] = {
-        {"ppc files have no window", ppc, on([](kfile* mf) { return kread4(mf, 0x100, &value); }),
-         Fails(EFAULT)},
-        {"past the window", kxsim::kZorvanPciName, on([](kfile* mf) { return kwrite4(mf, mf->map_size, 1); }),
-         Fails(EFAULT)},
+        {"ppc files have no window", ppc, on([](kfile* mf) { return kread4(mf, 0x100, &value); }), Fails(EFAULT)},
+        {"past the window", pci, on([](kfile* mf) { return kwrite4(mf, mf->map_size, 1); }), Fails(EFAULT)},
         {"ppc block read", ppc, on(Transfer64(false, 4)), Fails(ECANCELED)},
         {"ppc block write", ppc, on(Transfer64(true, 4)), Fails(ECANCELED)},
-        {"driver pages of a window file", kxsim::kZorvanPciName,
-         on([](kfile* mf) { return kget_free_pages(mf, 0) ? 0 : -1; }), Fails(EOPNOTSUPP)},
-        {"driver pages of order 32", ppc, on([](kfile* mf) { return kget_free_pages(mf, 32) ? 0 : -1; }),
-         Fails(EINVAL)},
-        {"driver pages freed at order 32", ppc, on([](kfile* mf) { return kfree_pages(mf, nullptr, 32); }),
-         Fails(EINVAL)},
+        {"window file pages", pci, on([](kfile* mf) { return kget_free_pages(mf, 0) ? 0 : -1; }), Fails(EOPNOTSUPP)},
+        {"pages of order 32", ppc, on([](kfile* mf) { return kget_free_pages(mf, 32) ? 0 : -1; }), Fails(EINVAL)},
+        {"pages freed at order 32", ppc, on([](kfile* mf) { return kfree_pages(mf, nullptr, 32); }), Fails(EINVAL)},
         {"driver pages, 8 KiB", ppc, on([](kfile* mf) {
              auto* pages = static_cast<uint32_t*>(kget_free_pages(mf, 1));
              return pages ? (pages[8191 / 4] = 1, kfree_pages(mf, pages, 1)) : -2;
-         }),
-         {0, 0}},
+         }), {0, 0}},
         {"Calibre block read of 65", calbr, on(Transfer64(false, 65)), Fails(EINVAL)},
         {"Calibre block write of 65", calbr, on(Transfer64(true, 65)), Fails(EINVAL)},
-        {"Calibre word read, silent", calbr, silent([](kfile* mf) { return kread4(mf, 0x300, &value); }),
-         nothing_moved},
-        {"Calibre word write, silent", calbr, silent([](kfile* mf) { return kwrite4(mf, 0x300, 1); }),
-         nothing_moved},
-        {"Calibre block read, silent", calbr, silent(Transfer64(false, 8)), nothing_moved},
-        {"Calibre block write, silent", calbr, silent(Transfer64(true, 8)), nothing_moved},
+        {"Calibre word read, silent", calbr, silent([](kfile* mf) { return kread4(mf, 0x300, &value); }), none_moved},
+        {"Calibre word write, silent", calbr, silent([](kfile* mf) { return kwrite4(mf, 0x300, 1); }), none_moved},
+        {"Calibre block read, silent", calbr, silent(Transfer64(false, 8)), none_moved},
+        {"Calibre block write, silent", calbr, silent(Transfer64(true, 8)), none_moved},
         {"Calibre at another slave", calbr, on([](kfile* mf) {
              value = 0xAAAA;
              return kset_i2c_slave(mf, 0x50) == 0x48 && kread4(mf, 0x300, &value) == 0 && value == 0xAAAA ? 0 : -2;
-         }),
-         {0, EIO}},
+         }), {0, EIO}},
         {"pciconf: driver errno comes up unchanged", kxsim::kZorvanPciconfName,
          [](kfile* mf, kxsim::Chip& chip) -> long { return chip.FailAccess(0x200, EIO), kread4(mf, 0x200, &value); },
          Fails(EIO)},
@@ -199,11 +162,10 @@ TEST(Kxcr, DevicesListing) {
     std::set<std::string> listed;
     int length = 0;
     for (int i = 0; i < all; ++i) length += listed.insert(buf + length).first->size() + 1;
-    EXPECT_EQ(listed, (std::set<std::string>{kxsim::kZorvanPciName, kxsim::kZorvanPciconfName,
-                                             kxsim::kZorvanCalbrName, kxsim::kZorvanKifName,
-                                             kxsim::kZorvanPpcName, kxsim::kDevI2cName,
-                                             kxsim::kZorvanI2cmName, kxsim::kKxusbName,
-                                             kxsim::kDimaxName, kxsim::kUnknownUsbName}));
+    EXPECT_EQ(listed, (std::set<std::string>{kxsim::kZorvanPciName, kxsim::kZorvanPciconfName, kxsim::kZorvanCalbrName,
+                                             kxsim::kZorvanKifName, kxsim::kZorvanPpcName, kxsim::kDevI2cName,
+                                             kxsim::kZorvanI2cmName, kxsim::kKxusbName, kxsim::kDimaxName,
+                                             kxsim::kUnknownUsbName}));
     EXPECT_EQ(kdevices(buf, sizeof buf, 0), 0);
     ASSERT_EQ(kdevices(buf, sizeof buf, KDEVS_PPC), 1);
     EXPECT_STREQ(buf, kxsim::kZorvanPpcName);
@@ -218,12 +180,8 @@ TEST(Kxcr, DevicesListing) {
 // The flags each name gives, and where find_zorvan finds a model number in
 // it: the first model of the list, wherever the models stand in the name.
 TEST(Kxcr, DeviceFlagsAndModelNumber) {
-    struct Row {
-        const char* name;
-        int flags;
-        std::ptrdiff_t zorvan_at;  // -1: none
-    };
-    const Row rows[] = {
+    // zorvan_at -1: none
+    const struct Row { const char* name; int flags; std::ptrdiff_t zorvan_at; } rows[] = {
         {"/dev/kdt/kx31001_pci_cr0", KDEVS_ZORVAN_CR, 11},
         {"/dev/kdt/kx31022_pci_ddr0", KDEVS_ZORVAN_DDR, 11},
         {"/dev/kdt/kx31010_pci_uar0", KDEVS_ZORVAN_UAR, 11},
@@ -260,22 +218,14 @@ TEST(Kxcr, DeviceFlagsAndModelNumber) {
 }
 
 TEST(Kxcr, AddressPhase) {
-    struct Row {
-        DType dtype;
-        std::vector<unsigned char> bytes;
-    };
-    const Row rows[] = {
-        {KDT_ZORVAN, {0x12, 0x34, 0x56, 0x78, 0xAA, 0xBB}},
-        {KDT_DUVRA, {0x56, 0x78, 0xAA, 0xBB}},
-        {KDT_DIMM, {0x78, 0xAA, 0xBB}},
-        {KDT_NOADDR, {0xAA, 0xBB}},
-    };
-    const unsigned char data[] = {0xAA, 0xBB};
-    for (const Row& row : rows) {
+    // The address's last bytes, most significant first, then the data: 4, 2, 1 or no address bytes.
+    const unsigned char data[] = {0xAA, 0xBB}, all[] = {0x12, 0x34, 0x56, 0x78, 0xAA, 0xBB};
+    for (auto [dtype, address_len] : {std::pair{KDT_ZORVAN, 4}, {KDT_DUVRA, 2}, {KDT_DIMM, 1}, {KDT_NOADDR, 0}}) {
         unsigned char buf[8] = {};
-        const int length = prepare_i2c_data(buf, row.dtype, 0x12345678, data, 2);
-        EXPECT_EQ(std::vector<unsigned char>(buf, buf + length), row.bytes) << "dtype " << row.dtype;
-        EXPECT_EQ(prepare_i2c_buf(buf, row.dtype, 0x12345678), length - 2) << "dtype " << row.dtype;
+        const int length = prepare_i2c_data(buf, dtype, 0x12345678, data, 2);
+        EXPECT_EQ(std::vector<unsigned char>(buf, buf + length),
+                  std::vector<unsigned char>(all + 4 - address_len, all + 6));
+        EXPECT_EQ(prepare_i2c_buf(buf, dtype, 0x12345678), address_len) << "dtype " << dtype;
     }
 }
 

@@ -24,13 +24,12 @@ using Log = std::vector<std::string>;
 // What a request moved, and the bytes sent or received (the first 16).
 std::string Moved(int rc, const void* data, int asked, bool in) {
     if (rc < 0) return std::string(" -> ") + strerrorname_np(errno);
-    std::string text = " -> " + std::to_string(rc) + ((in ? rc : asked) ? ":" : "");
+    const int moved = in ? rc : asked;
+    std::string text = " -> " + std::to_string(rc) + (moved ? ":" : "");
     char byte[4];
-    for (int i = 0; i < std::min(in ? rc : asked, 16); ++i) {
-        std::snprintf(byte, sizeof byte, " %02x", static_cast<const uint8_t*>(data)[i]);
-        text += byte;
-    }
-    return text + ((in ? rc : asked) > 16 ? " ..." : "");
+    for (int i = 0; i < std::min(moved, 16); ++i)
+        text += (std::snprintf(byte, sizeof byte, " %02x", static_cast<const uint8_t*>(data)[i]), byte);
+    return text + (moved > 16 ? " ..." : "");
 }
 
 // Stands between kxcr and the simulated driver and writes down each
@@ -47,9 +46,7 @@ struct Recorder {
 
     Recorder() : ops(*kxcr_os()) {
         inner = kxcr_os();
-        log.clear();
-        refused_locks = in_exchange = 0;
-        after_command = nullptr;
+        log.clear(), refused_locks = in_exchange = 0, after_command = nullptr;
         ops.ioctl = Ioctl;
         ops.flock = [](int fd, int operation) {
             const int rc = inner->flock(fd, operation);
@@ -85,49 +82,35 @@ struct Recorder {
 // The requests that carry a command or an address to the adapter.
 Log Sent(const Log& log) {
     Log sent;
-    for (const std::string& line : log) {
+    for (const std::string& line : log)
         if (line.rfind("bulk 02", 0) == 0 || line.rfind("control 40", 0) == 0) sent.push_back(line);
-    }
     return sent;
 }
 
-long Read4(kfile* mf) {
-    u_int32_t value;
-    return kread4(mf, 0x10, &value);
-}
+long Read4(kfile* mf) { u_int32_t value; return kread4(mf, 0x10, &value); }
 
 long Write4(kfile* mf) { return kwrite4(mf, 0x10, 0x11223344); }
 
 // An open, or one call on a fresh handle, and every request it makes.
 TEST(Usb, Conversations) {
     static I2C_TRANS tr;
-    const struct Row {
-        const char* what;
-        const char* name;
-        DType dtype;
-        long (*call)(kfile*);  // null: the open alone
-        long want;
-        Log log;
-    } rows[] = {
-        {"open", kxsim::kDimaxName, KDT_ZORVAN, nullptr, 0,
+    const char *dimax = kxsim::kDimaxName, *kdt = kxsim::kKxusbName;
+    // A null call: the open alone.
+    const struct Row { const char *what, *name; DType dtype; long (*call)(kfile*); long want; Log log; } rows[] = {
+        {"open", dimax, KDT_ZORVAN, nullptr, 0,
          {"control 80 06 0100 0000 18 -> 18: 12 01 00 02 ff 00 00 40 bf 0a 70 33 00 01 00 00 ..."}},
-        {"Dimax word read", kxsim::kDimaxName, KDT_ZORVAN, Read4, 4,
-         {"lock", "claim", "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04",
-          "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
-        {"Dimax word write, no address phase", kxsim::kDimaxName, KDT_NOADDR, Write4, 4,
+        {"Dimax word read", dimax, KDT_ZORVAN, Read4, 4, {"lock", "claim",
+         "bulk 02 9 -> 9: 01 04 90 00 00 00 10 91 04", "bulk 84 5 -> 5: ca fe f0 0d 00", "release", "unlock"}},
+        {"Dimax word write, no address phase", dimax, KDT_NOADDR, Write4, 4,
          {"lock", "claim", "bulk 02 8 -> 8: 02 00 90 04 11 22 33 44", "bulk 84 1 -> 1: 00", "release", "unlock"}},
-        {"kdt word read", kxsim::kKxusbName, KDT_ZORVAN, Read4, 4,
+        {"kdt word read", kdt, KDT_ZORVAN, Read4, 4,
          {"control 40 f2 9000 0000 4 -> 4: 00 00 00 10", "control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
-        {"kdt word write", kxsim::kKxusbName, KDT_ZORVAN, Write4, 4,
-         {"control 40 f2 9000 0000 8 -> 8: 00 00 00 10 11 22 33 44"}},
-        {"kdt word read, no address phase", kxsim::kKxusbName, KDT_NOADDR, Read4, 4,
-         {"control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
-        {"kdt I/O ports and debug text", kxsim::kKxusbName, KDT_ZORVAN,
-         [](kfile* mf) {
+        {"kdt word write", kdt, KDT_ZORVAN, Write4, 4, {"control 40 f2 9000 0000 8 -> 8: 00 00 00 10 11 22 33 44"}},
+        {"kdt word read, no address phase", kdt, KDT_NOADDR, Read4, 4, {"control c0 f2 9000 0000 4 -> 4: ca fe f0 0d"}},
+        {"kdt I/O ports and debug text", kdt, KDT_ZORVAN, [](kfile* mf) {
              tr = I2C_TRANS{{}, {}, {}, 5, {1, 2, 3, 4, 5, 6, 7, 8}};
              return long{kdt_WriteIoPorts(mf->fd, &tr) + kdt_ReadIoPorts(mf->fd, &tr) + kdt_Debug(mf->fd, &tr)};
-         },
-         8 + 4 + 5,
+         }, 8 + 4 + 5,
          {"control 40 f1 0000 0000 8 -> 8: 01 02 03 04 05 06 07 08", "control c0 f1 0000 0000 4 -> 4: 01 02 03 04",
           "control c0 ff 0000 0000 5 -> 5: 6b 78 73 69 6d"}},
     };
@@ -149,27 +132,20 @@ TEST(Usb, Conversations) {
 // Adapters that answer wrong, at open and after. The kdt adapter tries a
 // word again while it moves nothing; any other count than asked is EIO.
 TEST(Usb, Failures) {
-    const struct Row {
-        const char* what;
-        const char* name;
-        void (*knob)(Chip&);
-        std::function<long(kfile*)> call;  // null: the open
-        int err;
-        size_t requests;
-    } rows[] = {
+    const auto fault = [](UsbFault f) { return [f](Chip& c) { c.SetUsbFault(f); }; };
+    // A null call: the open.
+    const struct Row { const char *what, *name; std::function<void(Chip&)> knob; std::function<long(kfile*)> call;
+        int err; size_t requests; } rows[] = {
         {"unknown adapter", kxsim::kUnknownUsbName, [](Chip&) {}, nullptr, ENOTTY, 1},
-        {"short descriptor", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, nullptr, EIO, 1},
-        {"descriptor timing out", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::TimeOut); }, nullptr,
-         ETIMEDOUT, 1},
-        {"kdt silent", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Silent); }, Read4, EPIPE, 10},
+        {"short descriptor", kxsim::kKxusbName, fault(UsbFault::Short), nullptr, EIO, 1},
+        {"descriptor timing out", kxsim::kDimaxName, fault(UsbFault::TimeOut), nullptr, ETIMEDOUT, 1},
+        {"kdt silent", kxsim::kKxusbName, fault(UsbFault::Silent), Read4, EPIPE, 10},
         {"kdt slave not answering", kxsim::kKxusbName, [](Chip& c) { c.SetI2cAnswers(false); }, Read4, EPIPE, 10},
-        {"kdt short", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, Read4, EIO, 1},
-        {"kdt block moving nothing", kxsim::kKxusbName, [](Chip& c) { c.SetUsbFault(UsbFault::Silent); },
-         Transfer64(false, 8), EIO, 1},
+        {"kdt short", kxsim::kKxusbName, fault(UsbFault::Short), Read4, EIO, 1},
+        {"kdt block moving nothing", kxsim::kKxusbName, fault(UsbFault::Silent), Transfer64(false, 8), EIO, 1},
         {"Dimax status", kxsim::kDimaxName, [](Chip& c) { c.SetDimaxStatus(3); }, Read4, EIO, 6},
-        {"Dimax short", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, Transfer64(true, 8), EIO,
-         5},
-        {"Dimax timing out", kxsim::kDimaxName, [](Chip& c) { c.SetUsbFault(UsbFault::TimeOut); }, Read4, EIO, 5},
+        {"Dimax short", kxsim::kDimaxName, fault(UsbFault::Short), Transfer64(true, 8), EIO, 5},
+        {"Dimax timing out", kxsim::kDimaxName, fault(UsbFault::TimeOut), Read4, EIO, 5},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -187,18 +163,11 @@ TEST(Usb, Failures) {
 // The exchange's own results, below the word accesses, and the response
 // alone as the adapter may send any bytes.
 TEST(Usb, DimaxResults) {
-    const struct Row {
-        const char* what;
-        void (*knob)(Chip&);
-        int address_len, size;
-        bool write;
-        int want;
-    } rows[] = {
+    const struct Row { const char* what; void (*knob)(Chip&); int address_len, size; bool write; int want; } rows[] = {
         {"status 3", [](Chip& c) { c.SetDimaxStatus(3); }, 4, 4, true, 203},
         {"a byte short", [](Chip& c) { c.SetUsbFault(UsbFault::Short); }, 4, 4, false, EIO},
-        {"interface taken",
-         [](Chip&) { Tracker::fail_request = USBDEVFS_CLAIMINTERFACE, Tracker::fail_errno = EBUSY; }, 4, 4, false,
-         EBUSY},
+        {"interface taken", [](Chip&) {
+             Tracker::fail_request = USBDEVFS_CLAIMINTERFACE, Tracker::fail_errno = EBUSY; }, 4, 4, false, EBUSY},
         {"255 bytes", [](Chip&) {}, 4, 255, false, 0},
         {"256 bytes", [](Chip&) {}, 4, 256, false, EINVAL},
         {"13-byte read command", [](Chip&) {}, 8, 4, false, EINVAL},
@@ -226,8 +195,7 @@ TEST(Usb, DimaxResults) {
 TEST(Usb, LockHeldByAnotherProcess) {
     DriverChip sim;
     int held[2], release[2];
-    ASSERT_EQ(pipe(held), 0);
-    ASSERT_EQ(pipe(release), 0);
+    ASSERT_EQ(pipe(held) | pipe(release), 0);
     const pid_t holder = fork();
     if (holder == 0) {
         close(release[1]);
@@ -236,17 +204,11 @@ TEST(Usb, LockHeldByAnotherProcess) {
         if (write(held[1], &taken, 1) == 1) (void)!read(release[0], &taken, 1);
         _exit(0);
     }
-    close(held[1]);
-    close(release[0]);
+    close(held[1]), close(release[0]);
     char taken = 0;
-    ASSERT_EQ(read(held[0], &taken, 1), 1);
-    ASSERT_TRUE(taken);
-    const struct Row {
-        const char* name;
-        const char* setting;  // "1": any setting but "0" keeps the lock on
-        simtest::Outcome want;
-        int refused;
-    } rows[] = {
+    ASSERT_TRUE(read(held[0], &taken, 1) == 1 && taken);
+    // setting "1": any setting but "0" keeps the lock on
+    const struct Row { const char *name, *setting; simtest::Outcome want; int refused; } rows[] = {
         {kxsim::kDimaxName, "1", Fails(EWOULDBLOCK), 500000},
         {kxsim::kDimaxName, "0", {4, 0}, 0},
         {kxsim::kKxusbName, nullptr, {4, 0}, 0},
@@ -280,18 +242,15 @@ TEST(Usb, SignalsWaitForTheEndOfAnExchange) {
     action.sa_handler = [](int) { ++delivered, cut += Recorder::in_exchange; };
     sigaction(SIGUSR1, &action, &previous);
     sigset_t usr2, before, after;
-    sigemptyset(&usr2);
-    sigaddset(&usr2, SIGUSR2);
-    pthread_sigmask(SIG_BLOCK, &usr2, nullptr);
-    pthread_sigmask(SIG_BLOCK, nullptr, &before);
+    sigemptyset(&usr2), sigaddset(&usr2, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &usr2, nullptr), pthread_sigmask(SIG_BLOCK, nullptr, &before);
     delivered = cut = 0;
     Recorder recorder;
     Recorder::after_command = [] { kill(getpid(), SIGUSR1); };
     for (int i = 0; i < 20; ++i) EXPECT_EQ(i % 2 ? Read4(mf.get()) : Write4(mf.get()), 4);
     pthread_sigmask(SIG_UNBLOCK, &usr2, &after);
     sigaction(SIGUSR1, &previous, nullptr);
-    EXPECT_EQ(delivered, 20);
-    EXPECT_EQ(cut, 0);
+    EXPECT_EQ(std::make_pair(int(delivered), int(cut)), std::make_pair(20, 0));
     for (int sig = 1; sig < SIGRTMAX; ++sig) EXPECT_EQ(sigismember(&after, sig), sigismember(&before, sig)) << sig;
 }
 
@@ -299,12 +258,7 @@ TEST(Usb, SignalsWaitForTheEndOfAnExchange) {
 // the wire. A Dimax exchange reads at most 252 bytes and writes 64; the
 // caller's words stay as they were.
 TEST(Usb, BlockChunks) {
-    const struct Row {
-        const char* name;
-        int chunk;
-        Log reads;
-        size_t writes;
-    } rows[] = {
+    const struct Row { const char* name; int chunk; Log reads; size_t writes; } rows[] = {
         {kxsim::kDimaxName, 256,
          {"bulk 02 9 -> 9: 01 04 90 00 00 05 00 91 fc", "bulk 02 9 -> 9: 01 04 90 00 00 05 fc 91 04"}, 4},
         {kxsim::kKxusbName, 64, {"control 40 f2 9000 0000 4 -> 4: 00 00 05 00"}, 1},

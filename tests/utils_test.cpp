@@ -13,13 +13,8 @@ constexpr long kRefused = LONG_MIN;
 
 // A number as a C string and as a word of a database line (a view that does
 // not end in a NUL); kRefused: the text is refused.
-TEST(Str2LongDeathTest, NumbersAndRefusals)
-{
-    const struct Case {
-        const char* text;
-        int base;
-        long value;
-    } cases[] = {
+TEST(Str2LongDeathTest, NumbersAndRefusals) {
+    const struct Case { const char* text; int base; long value; } cases[] = {
         {"82580", 16, 0x82580},
         {"0x82580", 16, 0x82580},
         {"0X82580", 16, 0x82580},
@@ -42,17 +37,15 @@ TEST(Str2LongDeathTest, NumbersAndRefusals)
         SCOPED_TRACE(std::string("\"") + c.text + "\" base " + std::to_string(c.base));
         const std::string line = std::string(c.text) + "7 rest";
         const std::string_view word = std::string_view(line).substr(0, line.size() - 6);
-        if (c.value != kRefused) {
-            EXPECT_EQ(str2long(c.text, c.base), c.value);
-            EXPECT_EQ(str2long(word, c.base), c.value);
-            continue;
-        }
-        // The message goes to standard output; the death test sees standard error.
         const std::string message = "^-E- illegal value " + std::string(c.text) + "\n$";
-        EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), str2long(c.text, c.base)), testing::ExitedWithCode(1),
-                    message);
-        EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), str2long(word, c.base)), testing::ExitedWithCode(1),
-                    message);
+        for (bool view : {false, true}) {
+            const auto parse = [&] { return view ? str2long(word, c.base) : str2long(c.text, c.base); };
+            if (c.value != kRefused) {
+                EXPECT_EQ(parse(), c.value) << "view " << view;
+            } else {  // the message goes to standard output; the death test sees standard error
+                EXPECT_EXIT((dup2(STDERR_FILENO, STDOUT_FILENO), parse()), testing::ExitedWithCode(1), message);
+            }
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "kdt_pci.h"
 #include "kxcr_helpers.h"
@@ -28,14 +29,7 @@ std::string Stats(int writes, int retried, int max_retries) {
 // Three writes then two reads make one confirmation (one more than the one
 // made at open); the statistics are printed only when the variable is set.
 TEST(Window, PellikWorkaround) {
-    struct Row {
-        const char* what;
-        Family family;
-        uint32_t id;
-        const char* env;
-        bool active;
-    };
-    const Row rows[] = {
+    const struct Row { const char* what; Family family; uint32_t id; const char* env; bool active; } rows[] = {
         {"unset", Family::Zorvan, kPellikId, nullptr, true},
         {"set to 1", Family::Zorvan, kPellikId, "1", true},
         {"set to 0", Family::Zorvan, kPellikId, "0", false},
@@ -46,15 +40,13 @@ TEST(Window, PellikWorkaround) {
         SCOPED_TRACE(row.what);
         row.env ? setenv("KXCR_PELLIK_WA", row.env, 1) : unsetenv("KXCR_PELLIK_WA");
         DriverChip sim(row.family);
-        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0xF0014, row.id);
         Handle mf = OpenHandle(row.family == Family::Zorvan ? kxsim::kZorvanPciName : kxsim::kDuvraPciName);
         ASSERT_TRUE(mf);
         EXPECT_EQ(mf->pellik_wa_slot, row.active ? 0xF0384u : 0u);
-        u_int32_t value = 0;
         for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(kwrite4(mf.get(), 0x600 + 4 * i, i), 4);
         EXPECT_EQ(mf->pellik_wa_num_of_writes, row.active ? 1u : 0u);
-        for (unsigned i = 0; i < 2; ++i) EXPECT_EQ(kread4(mf.get(), 0x600 + 4 * i, &value), 4);
+        for (u_int32_t i = 0, value; i < 2; ++i) EXPECT_EQ(kread4(mf.get(), 0x600 + 4 * i, &value), 4);
         EXPECT_EQ(mf->pellik_wa_num_of_writes, row.active ? 2u : 0u);
         EXPECT_EQ(sim.chip->Peek(0xF0384), 0u);
         testing::internal::CaptureStdout();
@@ -70,23 +62,20 @@ TEST(Window, PellikWorkaround) {
 // slot.
 TEST(Window, PellikSlotHelpers) {
     DriverChip sim;
-    ASSERT_TRUE(sim.chip);
     sim.chip->Poke(0xF0014, kPellikId);
     Handle mf = OpenHandle(kxsim::kZorvanPciName);
     ASSERT_TRUE(mf);
     const uint32_t me = static_cast<uint32_t>(getpid());
-    sim.chip->Poke(0xF0384, me);
-    sim.chip->Poke(0xF0388, 0xFFFFFFFF);  // no process has the number 0x7FFFFFFF
-    sim.chip->Poke(0xF038C, 0x80000000u | me);
+    // No process has the number 0x7FFFFFFF.
+    for (auto [slot, owner] : {std::pair{0xF0384u, me}, {0xF0388u, 0xFFFFFFFFu}, {0xF038Cu, 0x80000000u | me}})
+        sim.chip->Poke(slot, owner);
     pellik_wa_clear_stots(mf.get());
-    EXPECT_EQ(sim.chip->Peek(0xF0388), 0u);
-    EXPECT_EQ(sim.chip->Peek(0xF038C), 0x80000000u | me);
+    EXPECT_EQ(std::make_pair(sim.chip->Peek(0xF0388), sim.chip->Peek(0xF038C)), std::make_pair(0u, 0x80000000u | me));
     EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0xF0388u);
     sim.chip->Poke(0xF0388, 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(pellik_wa_find_slot(mf.get()), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "-DE- Pellik WA: No empty slot found. Base = 0f0384, 3 slots\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "-DE- Pellik WA: No empty slot found. Base = 0f0384, 3 slots\n");
     EXPECT_EQ(sim.chip->Peek(0xF0388), 1u);
     const auto writes = mf->pellik_wa_num_of_writes;
     for (uint32_t stamp : {0x80000000u, 0u}) {
@@ -104,14 +93,10 @@ TEST(Window, PellikSlotHelpers) {
 // each access to it faults, is let through alone (single-stepped), then the
 // chip acts through its own mapping: after the store the word shows another
 // value for `stale_reads` reads (for ever when negative), then the stamp.
-class SlowSlot {
-public:
+struct SlowSlot {
     SlowSlot(kxsim::Chip& chip, const kfile* mf, int stale_reads) {
-        chip_ = &chip;
-        addr_ = mf->pellik_wa_slot;
+        std::tie(chip_, addr_, stale_, accesses_) = std::make_tuple(&chip, mf->pellik_wa_slot, stale_reads, 0);
         page_ = static_cast<char*>(mf->ptr) + (addr_ & ~0xFFFu);
-        stale_ = stale_reads;
-        accesses_ = 0;
         struct sigaction action {};
         action.sa_flags = SA_SIGINFO;
         action.sa_sigaction = [](int, siginfo_t*, void* context) { Step(context, true); };
@@ -126,23 +111,14 @@ public:
         sigaction(SIGTRAP, &previous_[1], nullptr);
     }
 
-private:
     static void Step(void* context, bool before) {
         greg_t& flags = static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_EFL];
         constexpr greg_t kTrapFlag = 0x100;
-        if (before) {
-            mprotect(page_, 4096, PROT_READ | PROT_WRITE);
-            flags |= kTrapFlag;
-            return;
-        }
-        flags &= ~kTrapFlag;
+        flags = before ? flags | kTrapFlag : flags & ~kTrapFlag;
+        if (before) return (void)mprotect(page_, 4096, PROT_READ | PROT_WRITE);
         const int reads = accesses_++;
-        if (reads == 0) {
-            stamp_ = chip_->Peek(addr_);
-            chip_->Poke(addr_, ~stamp_);
-        } else if (reads == stale_) {
-            chip_->Poke(addr_, stamp_);
-        }
+        if (reads == 0) stamp_ = chip_->Peek(addr_);
+        if (reads == 0 || reads == stale_) chip_->Poke(addr_, reads == 0 ? ~stamp_ : stamp_);
         if (stale_ >= 0 && reads < stale_) mprotect(page_, 4096, PROT_NONE);
     }
 
@@ -157,11 +133,7 @@ private:
 // shows the stamp, and the statistics count the retries; a slot it never
 // confirms fails the read after 0x1000000 polls.
 TEST(Window, PellikSlowConfirmation) {
-    const struct Row {
-        int stale_reads;
-        simtest::Outcome want;
-        std::string out;
-    } rows[] = {
+    const struct Row { int stale_reads; simtest::Outcome want; std::string out; } rows[] = {
         {3, {4, 0}, Stats(2, 1, 3)},
         {-1, Fails(ETIMEDOUT), "-D- Pellik WA addr 000604 failed after 16777216 retries\n" + Stats(2, 0, 0)},
     };
@@ -172,11 +144,10 @@ TEST(Window, PellikSlowConfirmation) {
         Handle mf = OpenHandle(kxsim::kZorvanPciName);
         ASSERT_TRUE(mf);
         EXPECT_EQ(kwrite4(mf.get(), 0x600, 7), 4);
-        u_int32_t value = 0;
         testing::internal::CaptureStdout();
         {
             SlowSlot slot(*sim.chip, mf.get(), row.stale_reads);
-            EXPECT_EQ(Try([&] { return kread4(mf.get(), 0x604, &value); }), row.want);
+            EXPECT_EQ(Try([&] { u_int32_t value; return kread4(mf.get(), 0x604, &value); }), row.want);
         }
         mf.reset();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), row.out);
