@@ -77,7 +77,8 @@ TEST(Block, FailuresAndRefusals) {
 // server's chip refuses, after the words before it.
 TEST(Block, RemoteWordByWord) {
     std::unique_ptr<testsrv::Server> server = testsrv::StartOrFail({""});
-    std::unique_ptr<kxsim::Chip> chip = server ? testsrv::OpenChip(*server) : nullptr;
+    ASSERT_TRUE(server);
+    std::unique_ptr<kxsim::Chip> chip = testsrv::OpenChip(*server);
     ASSERT_TRUE(chip);
     chip->Poke(0x14, 0xCAFEF00D);
     chip->FailAccess(0x18, EIO);

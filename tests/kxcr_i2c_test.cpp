@@ -37,6 +37,7 @@ size_t CountOf(const Traffic& traffic, std::function<bool(const Access&)> match)
 // one busy poll here.
 TEST(I2cMaster, WriteOfOneWord) {
     DriverChip sim;
+    ASSERT_TRUE(sim.chip);
     simtest::ChipDir device_dir;
     std::unique_ptr<kxsim::Chip> device = device_dir.Open(Family::Zorvan, "");
     ASSERT_TRUE(sim.chip && device);
@@ -79,6 +80,7 @@ TEST(I2cMaster, AddressPhaseAndLengths) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         DriverChip sim;
+        ASSERT_TRUE(sim.chip);
         const int address_bytes[] = {2, 4, 1, 0};  // by DType
         sim.chip->SetI2cSlave(row.dtype == KDT_ZORVAN ? 0x48 : 0x5A, address_bytes[row.dtype]);
         sim.chip->Poke(0x1234, 0x11223344);
@@ -120,6 +122,7 @@ TEST(I2cMaster, RetriesWaitsAndGivingUp) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         DriverChip sim;
+        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0x20, 0x0BADCAFE);
         Handle mf = OpenHandle(kxsim::kZorvanI2cmName);
         ASSERT_TRUE(mf);
@@ -155,6 +158,7 @@ TEST(I2cMaster, AccelerateAndRestore) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         DriverChip sim(row.family);
+        ASSERT_TRUE(sim.chip);
         sim.chip->SetI2cSlave(row.dtype == KDT_ZORVAN ? 0x48 : 0x5A, row.dtype == KDT_ZORVAN ? 4 : 2);
         sim.chip->Poke(row.ctrl + 0xC, 0xABCD1234);
         Handle mf = OpenHandle(row.name, row.dtype);

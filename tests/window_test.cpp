@@ -40,6 +40,7 @@ TEST(Window, PellikWorkaround) {
         SCOPED_TRACE(row.what);
         row.env ? setenv("KXCR_PELLIK_WA", row.env, 1) : unsetenv("KXCR_PELLIK_WA");
         DriverChip sim(row.family);
+        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0xF0014, row.id);
         Handle mf = OpenHandle(row.family == Family::Zorvan ? kxsim::kZorvanPciName : kxsim::kDuvraPciName);
         ASSERT_TRUE(mf);
@@ -62,6 +63,7 @@ TEST(Window, PellikWorkaround) {
 // slot.
 TEST(Window, PellikSlotHelpers) {
     DriverChip sim;
+    ASSERT_TRUE(sim.chip);
     sim.chip->Poke(0xF0014, kPellikId);
     Handle mf = OpenHandle(kxsim::kZorvanPciName);
     ASSERT_TRUE(mf);
@@ -140,6 +142,7 @@ TEST(Window, PellikSlowConfirmation) {
     setenv("KXCR_PELLIK_WA", "1", 1);
     for (const Row& row : rows) {
         DriverChip sim;
+        ASSERT_TRUE(sim.chip);
         sim.chip->Poke(0xF0014, kPellikId);
         Handle mf = OpenHandle(kxsim::kZorvanPciName);
         ASSERT_TRUE(mf);
