@@ -47,22 +47,20 @@ TEST_F(ArraysTest, ArrayAddrAndXtsramLines) {
     chip().SetEntry(0x44000, 0x805, {0x1, 0x2});
     const std::string tooHigh = "-E- address/limit(bits) 400/3ff\n", xTooHigh = "-E- address/limit(bits) 100/ff\n";
     RunSteps(0x44000, {
-        {"line 5 of array 2", [&] { return array.Read(5); }, Ok, "44000 : arr.a :   5 : 00000001 00000002 \n",
-         {0x805}},
-        {"line beyond 10 bits", [&] { return array.Read(0x400); }, AddrTooHigh, tooHigh, {}, Traffic{}},
-        {"size 0: line 0 is the array number", [&] { return single.Read(0); }, Ok,
+        {"line 5 of array 2", OP(array.Read(5)), Ok, "44000 : arr.a :   5 : 00000001 00000002 \n", {0x805}},
+        {"line beyond 10 bits", OP(array.Read(0x400)), AddrTooHigh, tooHigh, {}, kNoAccess},
+        {"size 0: line 0 is the array number", OP(single.Read(0)), Ok,
          "44000 : arr.s :   0 : a0000300 a0000301 \n", {0x3}},
-        {"size 0: line 1 refused", [&] { return single.Read(1); }, AddrTooHigh, "-E- address/limit(bits) 1/0\n",
-         {}, Traffic{}},
+        {"size 0: line 1 refused", OP(single.Read(1)), AddrTooHigh, "-E- address/limit(bits) 1/0\n", {}, kNoAccess},
         {"write", [&] { return array.Write(7, {0xAB}); }, Ok, "", {},
          WriteTransaction(0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
-        {"write beyond 10 bits", [&] { return array.Write(0x400, {0xAB}); }, AddrTooHigh, tooHigh, {}, Traffic{}},
+        {"write beyond 10 bits", [&] { return array.Write(0x400, {0xAB}); }, AddrTooHigh, tooHigh, {}, kNoAccess},
         {"xtsram write prints the index", [&] { return xts.Write(0xFF, {0x77}); }, Ok, "4ff\n", {},
          WriteTransaction(0x43000, 0xC20004FF, 0x43010, {0x77})},
-        {"xtsram read", [&] { return xts.Read(0xFF); }, Ok, "43000 : xts.a :  ff : 00000077 \n", {},
+        {"xtsram read", OP(xts.Read(0xFF)), Ok, "43000 : xts.a :  ff : 00000077 \n", {},
          ReadTransaction(0x43000, 0xC00004FF, 0x43010, {0x77})},
-        {"xtsram read beyond 8 bits", [&] { return xts.Read(0x100); }, AddrTooHigh, xTooHigh, {}, Traffic{}},
-        {"xtsram write beyond 8 bits", [&] { return xts.Write(0x100, {1}); }, AddrTooHigh, xTooHigh, {}, Traffic{}},
+        {"xtsram read beyond 8 bits", OP(xts.Read(0x100)), AddrTooHigh, xTooHigh, {}, kNoAccess},
+        {"xtsram write beyond 8 bits", [&] { return xts.Write(0x100, {1}); }, AddrTooHigh, xTooHigh, {}, kNoAccess},
     });
 }
 
@@ -92,7 +90,7 @@ TEST_F(ArraysTest, SxpMapping) {
         RunSteps(0x1DB00, {
             {name.c_str(), [&] { return array.Write(row.line, {0x5A}); }, row.started ? Ok : AddrTooHigh, row.out,
              started},
-            {name.c_str(), [&] { return array.Read(row.line); }, row.started ? Ok : AddrTooHigh,
+            {name.c_str(), OP(array.Read(row.line)), row.started ? Ok : AddrTooHigh,
              row.started ? readBack + "0000005a \n" : row.out, started},
         });
     }
@@ -117,16 +115,16 @@ TEST_F(ArraysTest, TagDataLayout) {
     RunSteps(0x50000, {
         // The tag array writes at 0x800 above its line numbers and reads at 0x400.
         {"tag write", [&] { return tags.Write(5, {0x7A6}); }, Ok, "", {0x805}},
-        {"tag read", [&] { return tags.Read(5); }, Ok, "50000 : tag.t :   5 : a0040500 a0040501 \n", {0x405}},
-        {"tag line beyond 10 bits", [&] { return tags.Read(0x400); }, AddrTooHigh,
-         "-E- address/limit(bits) 400/3ff\n", {}, Traffic{}},
-        {"high write: ways 16..31", [&] { return high.Write(5, data); }, Ok, "", highWays},
-        {"high read", [&] { return high.Read(5); }, Ok, highLine.str(), highWays},
+        {"tag read", OP(tags.Read(5)), Ok, "50000 : tag.t :   5 : a0040500 a0040501 \n", {0x405}},
+        {"tag line beyond 10 bits", OP(tags.Read(0x400)), AddrTooHigh,
+         "-E- address/limit(bits) 400/3ff\n", {}, kNoAccess},
+        {"high write: ways 16..31", OP(high.Write(5, data)), Ok, "", highWays},
+        {"high read", OP(high.Read(5)), Ok, highLine.str(), highWays},
         {"low write, short data", [&] { return low.Write(5, {1, 2, 3}); }, Ok, "", lowWays},
         // Array numbers other than 0, 1, 2 are refused without any access.
-        {"array 3 read", [&] { return other.Read(5); }, AddrTooHigh, notTagData, {}, Traffic{}},
-        {"array 3 write", [&] { return other.Write(5, data); }, AddrTooHigh, notTagData, {}, Traffic{}},
-        {"array 3 dump", [&] { return other.Read(); }, AddrTooHigh, notTagData, {}, Traffic{}},
+        {"array 3 read", OP(other.Read(5)), AddrTooHigh, notTagData, {}, kNoAccess},
+        {"array 3 write", OP(other.Write(5, data)), AddrTooHigh, notTagData, {}, kNoAccess},
+        {"array 3 dump", OP(other.Read()), AddrTooHigh, notTagData, {}, kNoAccess},
     });
     EXPECT_EQ(chip().Entry(0x50000, (16 << 6) + 5), (Words{0x101, 0x100}));
     EXPECT_EQ(chip().Entry(0x50000, (31 << 6) + 5), (Words{0x11F, 0x11E}));
@@ -137,7 +135,7 @@ TEST_F(ArraysTest, TagDataLayout) {
     // Ways above 20 lie beyond a smaller gateway's largest index: the write stops there.
     ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, (20 << 6) + 5, 0x50010, 2, 0, 0, 0, 0, 1);
     ArrLib::Array_tag_data smallHigh("tag.high", &small, 1, 6);
-    RunSteps(0x50000, {{"write past the last way", [&] { return smallHigh.Write(5, Words(32, 0x99)); },
+    RunSteps(0x50000, {{"write past the last way", OP(smallHigh.Write(5, Words(32, 0x99))),
                         AddrTooHigh, " -E- address/maximal 545/505\n",
                         {(16 << 6) + 5, (17 << 6) + 5, (18 << 6) + 5, (19 << 6) + 5, (20 << 6) + 5}}});
 }
@@ -154,26 +152,23 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
     chip().SetEntry(0x42000, 0x811, {0x0008, 0, 0, 0, 0, 0x33, 0, 0, 0});
     chip().SetEntry(0x42000, 0x812, {0x0800, 0, 0, 0, 0, 0x44, 0, 0, 0});
     RunSteps(0x42000, {
-        {"line 0x10", [&] { return lane3.Read(0x10); }, Ok, "42000 : rx.q :  10 : 000000d3 00000003 \n", {0x810}},
-        {"line 0x810", [&] { return lane3.Read(0x810); }, Ok, "42000 : rx.q : 810 : 000000d3 00000003 \n",
-         {0x810}},
-        {"line 0x1000", [&] { return lane3.Read(0x1000); }, AddrTooHigh, "-E- address/maximal 1000/FFFF\n", {}},
-        {"start bit only", [&] { return lane3.Read(0x11); }, Ok, "42000 : rx.q :  11 : 00000033 00000001 \n",
-         {0x811}},
-        {"end bit only", [&] { return lane3.Read(0x12); }, Ok, "42000 : rx.q :  12 : 00000044 00000002 \n",
-         {0x812}},
-        {"write", [&] { return lane0.Write(0x2000, {1}); }, ArrLib::GWReadOnly, "", {}, Traffic{}},
-        {"short gateway", [&] { return rx.Read(1); }, ArrLib::AccessError,
+        {"line 0x10", OP(lane3.Read(0x10)), Ok, "42000 : rx.q :  10 : 000000d3 00000003 \n", {0x810}},
+        {"line 0x810", OP(lane3.Read(0x810)), Ok, "42000 : rx.q : 810 : 000000d3 00000003 \n", {0x810}},
+        {"line 0x1000", OP(lane3.Read(0x1000)), AddrTooHigh, "-E- address/maximal 1000/FFFF\n", {}},
+        {"start bit only", OP(lane3.Read(0x11)), Ok, "42000 : rx.q :  11 : 00000033 00000001 \n", {0x811}},
+        {"end bit only", OP(lane3.Read(0x12)), Ok, "42000 : rx.q :  12 : 00000044 00000002 \n", {0x812}},
+        {"write", [&] { return lane0.Write(0x2000, {1}); }, ArrLib::GWReadOnly, "", {}, kNoAccess},
+        {"short gateway", OP(rx.Read(1)), ArrLib::AccessError,
          "-E- GW 42100 of array rx.s delivers 4 words, a receive buffer needs 9\n", {}},
     });
     // A dump takes and releases the lock per line: a start and an unlock each.
-    const std::vector<std::string> lines = SplitLines(Capture([&] { return lane0.Read(); }).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(lane0.Read())).out);
     EXPECT_EQ(lines.size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000, true).size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000).size(), 2 * 2048u);
     chip().HoldLock(0x42000, true);
     // The dump stops at the first failing line.
-    RunSteps(0x42000, {{"locked dump", [&] { return lane0.Read(); }, ArrLib::GWLocked, "-E- TimeOut lock GW 42000\n",
+    RunSteps(0x42000, {{"locked dump", OP(lane0.Read()), ArrLib::GWLocked, "-E- TimeOut lock GW 42000\n",
                         {}, Traffic(1002, AnyRead(0x42000))}});
 
     ArrLib::Gateway pgw(0x45000, 24, 4, 0, 16, 255, 0x45008, 2);
@@ -181,16 +176,14 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
     ArrLib::Array_addr numbered("numbered", &pgw, 0, 16);
     chip().SetEntry(0x45000, 0x12, {0xA, 0xB});
     RunSteps(0x45000, {
-        {"plain read", [&] { return plain.Read(0x12); }, Ok, "45000 : plain :  12 : 0000000a 0000000b \n", {0x12}},
-        {"plain read beyond", [&] { return plain.Read(0x100); }, AddrTooHigh, "-E- address/maximal 100/ff\n", {},
-         Traffic{}},
+        {"plain read", OP(plain.Read(0x12)), Ok, "45000 : plain :  12 : 0000000a 0000000b \n", {0x12}},
+        {"plain read beyond", OP(plain.Read(0x100)), AddrTooHigh, "-E- address/maximal 100/ff\n", {}, kNoAccess},
         {"plain write", [&] { return plain.Write(0x13, {0xC}); }, Ok, "", {0x13}},
         // The numbered array reads single lines through the base transaction...
-        {"numbered read", [&] { return numbered.Read(0x13); }, Ok, "45000 : numbered :  13 : 00000000 0000000c \n",
-         {0x13}},
+        {"numbered read", OP(numbered.Read(0x13)), Ok, "45000 : numbered :  13 : 00000000 0000000c \n", {0x13}},
         // ...but cannot dump: the gateway has no array numbers.
-        {"numbered dump", [&] { return numbered.Read(); }, ArrLib::AccessError,
-         "-E- GW 45000 of array numbered has no array numbers\n", {}, Traffic{}},
+        {"numbered dump", OP(numbered.Read()), ArrLib::AccessError,
+         "-E- GW 45000 of array numbered has no array numbers\n", {}, kNoAccess},
     });
 }
 
@@ -218,7 +211,7 @@ TEST_F(ArraysTest, BadIndexMessages) {
         {sxp, 0x200000, "-E- address/maximal 200000/1fffff\n-E- xlation (index[17:16]) value must be 2\n"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(Capture([&] { return static_cast<ArrLib::Status>(row.gw->BadIndex(row.index)); }),
+        EXPECT_EQ(Capture(OP(static_cast<ArrLib::Status>(row.gw->BadIndex(row.index)))),
                   (Outcome{static_cast<ArrLib::Status>(row.out[0] ? 1 : 0), row.out}))
             << std::hex << row.index;
     }
@@ -265,9 +258,9 @@ TEST_F(ArraysTest, TransactionTraffic) {
         for (size_t i = 0; i < row.words; ++i) data.push_back(0x1000 + static_cast<uint32_t>(i));
         Words entry(data.rbegin(), data.rend()), result;  // register order: most significant first
         RunSteps(row.ctrlAddr, {
-            {row.name, [&] { return row.gw->Write(row.index, data); }, Ok, "", {},
+            {row.name, OP(row.gw->Write(row.index, data)), Ok, "", {},
              WriteTransaction(row.ctrlAddr, row.writeCtrl, row.dataEnd, entry)},
-            {row.name, [&] { return row.gw->Read(row.index, result); }, Ok, "", {},
+            {row.name, OP(row.gw->Read(row.index, result)), Ok, "", {},
              ReadTransaction(row.ctrlAddr, row.readCtrl, row.dataEnd, entry)},
         });
         EXPECT_EQ(result, entry) << row.name;
@@ -276,15 +269,15 @@ TEST_F(ArraysTest, TransactionTraffic) {
     ArrLib::GW_tag_data tag0(0x51000, 24, 4, 0, 12, 4095, 0x51010, 2, 0, 0, 0, 0, 0);
     chip().SetEntry(0x51000, 0x805, {0xAAAA5555, 0x12345678});
     Words result;
-    RunSteps(0x51000, {{"tag_data variant 0", [&] { return tag0.Read(0x805, result); }, Ok, "", {},
+    RunSteps(0x51000, {{"tag_data variant 0", OP(tag0.Read(0x805, result)), Ok, "", {},
                         ReadTransaction(0x51000, 0xC1000805, 0x5101C, {0xAAAA5555, 0x12345678})}});
     EXPECT_EQ(result, (Words{0xAAAA5555, 0x5678}));
     // The gateway at the read-only address refuses writes only; the tag/data gateway has none.
     auto ro = MemGw(0x12160);
     ArrLib::GW_tag_data tag(0x12160, 24, 4, 0, 16, 65535, 0x12170, 1, 0, 0, 0, 0, 1);
     RunSteps(0x12160, {
-        {"read-only write", [&] { return ro->Write(5, {1}); }, ArrLib::GWReadOnly, "", {}, Traffic{}},
-        {"read-only read", [&] { return ro->Read(5, result); }, Ok, "", {5}},
+        {"read-only write", [&] { return ro->Write(5, {1}); }, ArrLib::GWReadOnly, "", {}, kNoAccess},
+        {"read-only read", OP(ro->Read(5, result)), Ok, "", {5}},
         {"tag/data write", [&] { return tag.Write(5, {1}); }, Ok, "", {5}},
     });
 }
@@ -316,29 +309,28 @@ TEST_F(ArraysTest, Dumps) {
         size_t ctrlWrites;
         std::vector<std::pair<size_t, uint32_t>> ctrl;
     } rows[] = {
-        {"array 2 of array_addr", [&] { return mem->Read("mem", 2); }, 0x41000, 4096,
+        {"array 2 of array_addr", OP(mem->Read("mem", 2)), 0x41000, 4096,
          {{0, "41000 : mem :   0 : 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00002000 \n"},
           {4095, "41000 : mem : fff : "}},
          4097, {{0, 0xC1002000}, {4095, 0xC1002FFF}, {4096, 0}}},
-        {"whole array_addr gateway", [&] { return mem->Read(); }, 0x41000, 4 * 4096, {{4 * 4096 - 1, "41000 : 3fff : "}},
+        {"whole array_addr gateway", OP(mem->Read()), 0x41000, 4 * 4096, {{4 * 4096 - 1, "41000 : 3fff : "}},
          4 * 4096 + 1, {}},
         // Labelled with the gateway index, not the line number; read command 0.
-        {"xtsram array 4", [&] { return xts.Read("x", 4); }, 0x43000, 4,
+        {"xtsram array 4", OP(xts.Read("x", 4)), 0x43000, 4,
          {{0, "43000 : x : 400 : "}, {3, "43000 : x : 403 : "}}, 5, {{0, 0xC0000400}}},
-        {"whole xtsram gateway", [&] { return xts.Read(); }, 0x43000, 8 * 4,
+        {"whole xtsram gateway", OP(xts.Read()), 0x43000, 8 * 4,
          {{0, "43000 : 100 : "}, {31, "43000 : 8003 : "}}, 0, {}},
         // gw_select 0 rows 0 and 0x7f, gw_select 1, gw_select 2 column 1 and its last row and column, gw_select 4 row 0x3f.
-        {"whole sxp gateway", [&] { return sxp.Read(); }, 0x1DB00, 2368, {}, 2369,
+        {"whole sxp gateway", OP(sxp.Read()), 0x1DB00, 2368, {}, 2369,
          {{0, 0xC1020000}, {127, 0xC1020FE0}, {128, 0xC1060000}, {193, 0xC10A0001}, {2239, 0xC10A07FF},
           {2367, 0xC11207E0}}},
-        {"sxp array 5", [&] { return sxpAny.Read("s", 5); }, 0x1DB00, 128,
+        {"sxp array 5", OP(sxpAny.Read("s", 5)), 0x1DB00, 128,
          {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129, {{0, 0xC10A0780}, {127, 0xC10A07FF}}},
-        {"sxp array 21", [&] { return sxpAny.Read("s", 21); }, 0x1DB00, 64, {{63, "1db00 : s :  3f : "}}, 65, {}},
-        {"tag_data array 2: all ways on a line", [&] { return tag.Read("c", 2); }, 0x50000, 64,
+        {"sxp array 21", OP(sxpAny.Read("s", 21)), 0x1DB00, 64, {{63, "1db00 : s :  3f : "}}, 65, {}},
+        {"tag_data array 2: all ways on a line", OP(tag.Read("c", 2)), 0x50000, 64,
          {{5, tagLine5.str()}}, 64 * 16 + 1, {}},
-        {"tag_data array 0", [&] { return tag.Read("c", 0); }, 0x50000, 2048, {}, 0,
-         {{0, 0xC1000800}, {2047, 0xC1000FFF}}},
-        {"whole tag_data gateway: the base dump", [&] { return small.Read(); }, 0x50000, 2, {}, 0, {}},
+        {"tag_data array 0", OP(tag.Read("c", 0)), 0x50000, 2048, {}, 0, {{0, 0xC1000800}, {2047, 0xC1000FFF}}},
+        {"whole tag_data gateway: the base dump", OP(small.Read()), 0x50000, 2, {}, 0, {}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -367,20 +359,17 @@ TEST_F(ArraysTest, RefusedDumps) {
     auto mem = MemGw();
     Words result;
     RunSteps(0x41000, {
-        {"sxp array 1", [&] { return sxp.Read("s", 1); }, AddrTooHigh, "-E- sxp array number 1 has no rows\n", {},
-         Traffic{}},
-        {"sxp array 22", [&] { return sxp.Read("s", 22); }, AddrTooHigh, "-E- sxp array number 16 has no rows\n", {},
-         Traffic{}},
-        {"sxp array ffffffff", [&] { return sxp.Read("s", 0xFFFFFFFF); }, AddrTooHigh,
-         "-E- sxp array number ffffffff has no rows\n", {}, Traffic{}},
-        {"tag_data array 3", [&] { return tag.Read("c", 3); }, AddrTooHigh,
-         "-E- tag/data array number 3 is not 0, 1 or 2\n", {}, Traffic{}},
-        {"tag_data index above max", [&] { return tag.Read(2, result); }, AddrTooHigh, " -E- address/maximal 2/1\n",
-         {}, Traffic{}},
+        {"sxp array 1", OP(sxp.Read("s", 1)), AddrTooHigh, "-E- sxp array number 1 has no rows\n", {}, kNoAccess},
+        {"sxp array 22", OP(sxp.Read("s", 22)), AddrTooHigh, "-E- sxp array number 16 has no rows\n", {}, kNoAccess},
+        {"sxp array ffffffff", OP(sxp.Read("s", 0xFFFFFFFF)), AddrTooHigh,
+         "-E- sxp array number ffffffff has no rows\n", {}, kNoAccess},
+        {"tag_data array 3", OP(tag.Read("c", 3)), AddrTooHigh,
+         "-E- tag/data array number 3 is not 0, 1 or 2\n", {}, kNoAccess},
+        {"tag_data index above max", OP(tag.Read(2, result)), AddrTooHigh, " -E- address/maximal 2/1\n", {}, kNoAccess},
         // An array number above the maximum is refused on its first line, lock held until freed.
-        {"array_addr array 4", [&] { return mem->Read("mem", 4); }, AddrTooHigh,
+        {"array_addr array 4", OP(mem->Read("mem", 4)), AddrTooHigh,
          "-E- array/maximal 4/3 address/maximal 0/fff\n", {}, Traffic{AnyRead(0x41000)}},
-        {"freed", [&] { return mem.reset(), Ok; }, Ok, "", {}, Traffic{W(0x41000, 0)}},
+        {"freed", OP(mem.reset(), Ok), Ok, "", {}, Traffic{W(0x41000, 0)}},
     });
 }
 
@@ -406,14 +395,14 @@ TEST_F(ArraysTest, IriscGateway) {
     RunSteps(0x60000, {
         {"write with a write command", [&] { return gw.Write(0x02300140, {0x5A5A}); }, Ok, "", {},
          IriscWrite(0x60000, 0x02300140, 0x5A5A)},
-        {"read with the read bit set", [&] { return gw.Read(0x01300140); }, Ok, printed, {},
+        {"read with the read bit set", OP(gw.Read(0x01300140)), Ok, printed, {},
          IriscRead(0x60000, 0x01300140, 0x5A5A)},
-        {"read with the read bit clear", [&] { return gw.Read(0x00300140); }, Ok, printed, {},
+        {"read with the read bit clear", OP(gw.Read(0x00300140)), Ok, printed, {},
          IriscRead(0x60000, 0x01300140, 0x5A5A)},
         {"write with the read bit set", [&] { return gw.Write(0x01300140, {0x5A5A}); }, Ok, "", {},
          IriscWrite(0x60000, 0x00300140, 0x5A5A)},
     });
-    const std::vector<std::string> lines = SplitLines(Capture([&] { return gw.Read(); }).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(gw.Read())).out);
     ASSERT_EQ(lines.size(), 2720u);
     // The dump visits the four arrays in pass order: command, way, entry.
     const std::pair<size_t, std::string> prefixes[] = {
@@ -423,7 +412,7 @@ TEST_F(ArraysTest, IriscGateway) {
         {2719, "60000 : 1310ffc0 : "},
     };
     for (const auto& [i, prefix] : prefixes) EXPECT_EQ(lines[i].substr(0, prefix.size()), prefix) << "line " << i;
-    EXPECT_EQ(SplitLines(Capture([&] { return noWays.Read(); }).out).size(), 68u * 8) << "only the code arrays";
+    EXPECT_EQ(SplitLines(Capture(OP(noWays.Read())).out).size(), 68u * 8) << "only the code arrays";
     chip().SetBusyReads(0x60000, kxsim::kBusyForever);
     EXPECT_PRINTS(gw.Write(0x02300140, {1}), ArrLib::GWBusy, kIriscBusy);
 
@@ -456,27 +445,24 @@ TEST_F(ArraysTest, IriscArrays) {
     RunSteps(0x61000, {
         {"single-way write", [&] { return way2.Write(0x3F, {0xCAFE}); }, Ok, "", {},
          IriscWrite(0x61000, 0x12200FC0, 0xCAFE)},
-        {"single-way read", [&] { return way2.Read(0x3F); }, Ok, "61000 : i.way2 :  3f : 0000cafe \n", {},
+        {"single-way read", OP(way2.Read(0x3F)), Ok, "61000 : i.way2 :  3f : 0000cafe \n", {},
          IriscRead(0x61000, 0x11200FC0, 0xCAFE)},
         {"all-ways write", [&] { return all.Write(5, {0xA7, 0xA6, 0xA5, 0xA4, 0xA3, 0xA2, 0xA1, 0xA0}); }, Ok, "", {},
          Join(writes)},
-        {"all-ways read", [&] { return all.Read(5); }, Ok,
+        {"all-ways read", OP(all.Read(5)), Ok,
          "61000 : i.all :   5 : 000000a7 000000a6 000000a5 000000a4 000000a3 000000a2 000000a1 000000a0 \n", {},
          Join(reads)},
         {"all-ways write, one word", [&] { return all.Write(0x7F, {0xA}); }, Ok, "", {}, Join(shortWrite)},
         {"four code ways, two words", [&] { return codeAll.Write(0x7F, {0xA, 0xB}); }, Ok, "", {}, Join(codeWrite)},
-        {"empty memory: lock and unlock only", [&] { return empty.Read(); }, Ok, "", {},
-         Traffic{AnyRead(0x60000), W(0x60000, 0)}},
-        {"behind another kind of gateway: read", [&] { return behindPlain.Read(1); }, ArrLib::AccessError, "", {},
-         Traffic{}},
+        {"empty memory: lock and unlock only", OP(empty.Read()), Ok, "", {}, Traffic{AnyRead(0x60000), W(0x60000, 0)}},
+        {"behind another kind of gateway: read", OP(behindPlain.Read(1)), ArrLib::AccessError, "", {}, kNoAccess},
         {"behind another kind of gateway: write", [&] { return behindPlain.Write(1, {1}); }, ArrLib::AccessError, "",
-         {}, Traffic{}},
-        {"behind another kind of gateway: dump", [&] { return behindPlain.Read(); }, ArrLib::AccessError, "", {},
-         Traffic{}},
+         {}, kNoAccess},
+        {"behind another kind of gateway: dump", OP(behindPlain.Read()), ArrLib::AccessError, "", {}, kNoAccess},
     });
     // The dump shows way 0 first and runs under one lock.
     ClearTraffic();
-    const std::vector<std::string> lines = SplitLines(Capture([&] { return all.Read(); }).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(all.Read())).out);
     ASSERT_EQ(lines.size(), 1024u);
     EXPECT_EQ(lines[5],
               "61000 : i.all :   5 : 000000a0 000000a1 000000a2 000000a3 000000a4 000000a5 000000a6 000000a7 ");
@@ -492,9 +478,9 @@ TEST_F(ArraysTest, IriscArrays) {
     busy.insert(busy.end(), 1002, AnyRead(0x60000));
     busy.push_back(W(0x60000, 0));
     chip().SetBusyReads(0x60000, kxsim::kBusyForever);
-    RunSteps(0x60000, {{"busy dump", [&] { return codeWay.Read(); }, ArrLib::GWBusy, kIriscBusy, {}, busy}});
+    RunSteps(0x60000, {{"busy dump", OP(codeWay.Read()), ArrLib::GWBusy, kIriscBusy, {}, busy}});
     chip().HoldLock(0x60000, true);
-    RunSteps(0x60000, {{"locked dump", [&] { return codeWay.Read(); }, ArrLib::GWLocked,
+    RunSteps(0x60000, {{"locked dump", OP(codeWay.Read()), ArrLib::GWLocked,
                         "-E- TimeOut lock GW 60000\n", {}, Traffic(1002, AnyRead(0x60000))}});
 }
 
@@ -508,8 +494,8 @@ TEST_F(ArraysTest, IriscLinesOutsideTheMemoryAreRefusedWithoutAccess) {
         EXPECT_EQ(arr.BadIndex(row.firstBad), 1);
         EXPECT_EQ(row.firstBad ? arr.BadIndex(row.firstBad - 1) : 0, 0) << row.firstBad;
         RunSteps(0x61000, {
-            {"read", [&] { return arr.Read(row.firstBad); }, AddrTooHigh, "", {}, Traffic{}},
-            {"write", [&] { return arr.Write(row.firstBad, {1}); }, AddrTooHigh, "", {}, Traffic{}},
+            {"read", OP(arr.Read(row.firstBad)), AddrTooHigh, "", {}, kNoAccess},
+            {"write", [&] { return arr.Write(row.firstBad, {1}); }, AddrTooHigh, "", {}, kNoAccess},
         });
     }
 }

@@ -41,9 +41,8 @@ TEST_F(GatewayTest, Transactions) {
     RunSteps(kGw, {
         {"write", [&] { return gw->Write(0xC, {0x123B}); }, Ok, "", {},
          WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, keep)},
-        {"read", [&] { return gw->Read(0xC, result); }, Ok, "", {},
-         ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
-        {"printed read", [&] { return gw->Read(0xC); }, Ok, "82580 :   c : 00000000 0000123b \n", {},
+        {"read", OP(gw->Read(0xC, result)), Ok, "", {}, ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
+        {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {},
          ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
         {"extra words ignored", [&] { return gw->Write(3, {0x44, 0x55, 0x66}); }, Ok, "", {},
          WriteTransaction(kGw, 0xC0A00003, kData, {0x55, 0x44}, keep)},
@@ -100,19 +99,19 @@ TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
     const Traffic lockTimeOut(1002, AnyRead(kGw));
     chip().HoldLock(kGw, true);
     RunSteps(kGw, {
-        {"locked read", [&] { return gw->Read(1, result); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
         {"locked write", [&] { return gw->Write(1, {1}); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked dump", [&] { return gw->Read(); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"freed unlocked", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{}},
+        {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
     });
     chip().HoldLock(kGw, false);
     chip().Poke(kGw, 0x00000100);
     gw = MakeGw();
     RunSteps(kGw, {
-        {"bad read", [&] { return gw->Read(0x100, result); }, ArrLib::AddrTooHigh, bad, {}, Traffic{}},
-        {"bad write", [&] { return gw->Write(0x100, {1}); }, ArrLib::AddrTooHigh, bad, {}, Traffic{}},
-        {"bad printed read", [&] { return gw->Read(0x100); }, ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
-        {"freed holding the lock", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
+        {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad write", [&] { return gw->Write(0x100, {1}); }, ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
+        {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
     });
 }
 
@@ -134,7 +133,7 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
         {"busy", [&] { return write ? gw->Write(2, {7}) : gw->Read(2, result); }, ArrLib::GWBusy,
          "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind + " to end 1000 attempts\n", {},
          expected},
-        {"freed", [&] { return gw.reset(), Ok; }, Ok, "", {}, Traffic{W(kGw, 0)}},
+        {"freed", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0)}},
         {"next user", [&] { return write ? other.Write(2, {7}) : other.Read(2, result); }, ArrLib::GWBusy,
          "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n", {}},
     });
@@ -160,10 +159,10 @@ TEST_F(GatewayTest, DumpsAndPrintedEntries) {
     }
     expected.push_back(W(kGw, 0));
     RunSteps(kGw, {
-        {"dump", [&] { return gw->Read(); }, Ok,
+        {"dump", OP(gw->Read()), Ok,
          "82580 :   0 : 00000000 00000100 \n82580 :   1 : 00000001 00000101 \n82580 :   2 : 00000002 00000102 \n",
          {}, expected},
-        {"named dump", [&] { return gw->Read(std::string("top.blk.mem")); }, Ok,
+        {"named dump", OP(gw->Read(std::string("top.blk.mem"))), Ok,
          "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
          "82580 : top.blk.mem :   2 : 00000002 00000102 \n",
          {0, 1, 2}},
@@ -232,8 +231,7 @@ TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
     } cases[] = {
         {"clear: bit outside the fields", Make<GW_clear>(0x10000, 0x10010, 1, 20), 0x00300000, true, 0x12, {},
          ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
-        {"clear: bit inside the command field forced to 0", Make<GW_clear>(0x10000, 0x10010, 1, 24), 0, true,
-         0x12, {},
+        {"clear: bit inside the command field forced to 0", Make<GW_clear>(0x10000, 0x10010, 1, 24), 0, true, 0x12, {},
          {AnyRead(0x10000), AnyRead(0x10000), W(0x10000, 0xC0000012), AnyRead(0x10000), AnyRead(0x10010),
           W(0x10000, 0)}},
         {"clear: bit inside the index field left to the index", Make<GW_clear>(0x10000, 0x10010, 1, 1), 0, false,
@@ -306,18 +304,17 @@ TEST_F(VariantsTest, PrintedLines) {
     const std::string reserved =
         "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
     RunSteps(0x20000, {
-        {"gfifo: single read of the last entry", [&] { return gfifo.Read(3u); }, Ok,
-         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
-        {"gfifo: single read of another entry", [&] { return gfifo.Read(2u); }, Ok, "82580 :   2 : 0000ab02 \n"},
-        {"gfifo: whole dump", [&] { return gfifo.Read(); }, Ok,
+        {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "82580 :   2 : 0000ab02 \n"},
+        {"gfifo: whole dump", OP(gfifo.Read()), Ok,
          "82580 :   0 : 0000ab00 \n82580 :   1 : 0000ab01 \n82580 :   2 : 0000ab02 \n"
          "82580 :   3 : 0000ab03  g_fifo extra line\n"},
-        {"gfifo: named dump", [&] { return gfifo.Read(std::string("t.gfifo")); }, Ok,
+        {"gfifo: named dump", OP(gfifo.Read(std::string("t.gfifo"))), Ok,
          "82580 : t.gfifo :   0 : 0000ab00 \n82580 : t.gfifo :   1 : 0000ab01 \n"
          "82580 : t.gfifo :   2 : 0000ab02 \n82580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
-        {"simple_special packing 0", [&] { return packing0.Read(7u); }, Ok, "30000 :   7 : ffffffff 01ffffff \n"},
-        {"simple_special packing 2", [&] { return packing2.Read(7u); }, Ok, "32000 :   7 : ffffffff ffffffff \n"},
-        {"be_address single read", [&] { return be->Read(0x5FFu); }, Ok, "90000 : 5ff : 0000feed \n"},
+        {"simple_special packing 0", OP(packing0.Read(7u)), Ok, "30000 :   7 : ffffffff 01ffffff \n"},
+        {"simple_special packing 2", OP(packing2.Read(7u)), Ok, "32000 :   7 : ffffffff ffffffff \n"},
+        {"be_address single read", OP(be->Read(0x5FFu)), Ok, "90000 : 5ff : 0000feed \n"},
         {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}},
         {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}},
         {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}},
@@ -325,11 +322,11 @@ TEST_F(VariantsTest, PrintedLines) {
         {"serdes 0x63", serdesWrite(0x63), Ok, "", {0x63}},
         {"serdes 0x120", serdesWrite(0x120), Ok, "", {0x120}},
         // Out of range: refused without the warning and without any access.
-        {"serdes 0x203", serdesWrite(0x203), ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n", {}, Traffic{}},
+        {"serdes 0x203", serdesWrite(0x203), ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n", {}, kNoAccess},
     });
     EXPECT_EQ(chip().Entry(0x20000, 0x11F), Words{0xC0DE011F});
     chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
-    const std::vector<std::string> lines = SplitLines(Capture([&] { return be->Read(std::string("t.be")); }).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read(std::string("t.be")))).out);
     ASSERT_EQ(lines.size(), 0x600u);
     EXPECT_EQ(lines[0x3FF], "90000 : t.be :   0 : 3ff : 0000beef ");
     EXPECT_EQ(lines[0x5FF], "90000 : t.be :   1 : 1ff : 0000feed ");

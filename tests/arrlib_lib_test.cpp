@@ -100,22 +100,20 @@ TEST_F(WalkTest, WalkStopsAtFirstOtherFailure) {
 // Missing names, gateways and the writes to them are refused as the end-to-end tests show.
 TEST_F(WalkTest, LookupsAndSingleOperations) {
     RunSteps(0x40200, {
-        {"name prefix", [&] { return lib_->ReadByArray("a.me"); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
-        {"line of a missing array", [&] { return lib_->ReadByArray("x", 0); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
-        {"entry of a missing gateway", [&] { return lib_->ReadByGw(0x40004, 0); }, ArrLib::GwNotFound, "", {},
-         Traffic{}},
-        {"line of an array", [&] { return lib_->ReadByArray("a.mem", 0); }, Ok, "40000 : a.mem :   0 : 00000400 \n"},
+        {"name prefix", OP(lib_->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"line of a missing array", OP(lib_->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"entry of a missing gateway", OP(lib_->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
+        {"line of an array", OP(lib_->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
         {"write by gateway", [&] { return lib_->WriteByGw(0x40100, 1, {0x77}); }, Ok, ""},
         {"write by array", [&] { return lib_->WriteByArray("c.mem", 0, {0x88}); }, Ok, "", {0}},
-        {"entry of a gateway", [&] { return lib_->ReadByGw(0x40100, 1); }, Ok, "40100 :   1 : 00000077 \n"},
-        {"gateway dump", [&] { return lib_->ReadByGw(0x40200); }, Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n",
-         {0, 1}},
-        {"entry beyond the gateway", [&] { return lib_->ReadByGw(0x40200, 2); }, ArrLib::AddrTooHigh,
+        {"entry of a gateway", OP(lib_->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
+        {"gateway dump", OP(lib_->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
+        {"entry beyond the gateway", OP(lib_->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
          "-E- address/maximal 2/1\n", {}},
-        {"named, sxp.pb_context is read", [&] { return lib_->ReadByArray("sxp.pb_context"); }, Ok,
+        {"named, sxp.pb_context is read", OP(lib_->ReadByArray("sxp.pb_context")), Ok,
          "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
         // The refused index left the lock held until the library is freed.
-        {"freed", [&] { return lib_.reset(), Ok; }, Ok, "", {}, Traffic{W(0x40200, 0)}},
+        {"freed", OP(lib_.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
     });
 }
 
@@ -125,16 +123,16 @@ TEST_F(LibTest, WorkedExample) {
     // Both arrays go through the one gateway at 0x41000: array 0 and array 1
     // above a 12-bit line number. Unset entries read as 0xA0000000 | index << 8 | word number.
     RunSteps(0x41000, {
-        {"array 0", [&] { return lib->ReadByArray("top.blk.mem_a", 5); }, Ok,
+        {"array 0", OP(lib->ReadByArray("top.blk.mem_a", 5)), Ok,
          "41000 : top.blk.mem_a :   5 : a0000500 a0000501 a0000502 a0000503 a0000504 a0000505 a0000506 a0000507 \n",
          {0x5}},
-        {"array 1", [&] { return lib->ReadByArray("top.blk.mem_b", 5); }, Ok,
+        {"array 1", OP(lib->ReadByArray("top.blk.mem_b", 5)), Ok,
          "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 a0100505 a0100506 a0100507 \n",
          {0x1005}},
-        {"line beyond 12 bits", [&] { return lib->ReadByArray("top.blk.mem_a", 0x1000); }, ArrLib::AddrTooHigh,
-         "-E- address/limit(bits) 1000/fff\n", {}, Traffic{}},
+        {"line beyond 12 bits", OP(lib->ReadByArray("top.blk.mem_a", 0x1000)), ArrLib::AddrTooHigh,
+         "-E- address/limit(bits) 1000/fff\n", {}, kNoAccess},
         // The receive buffer's gateway holds 4 words, too few for a lane.
-        {"short receive buffer", [&] { return lib->ReadByArray("top.blk.rx_q", 0); }, ArrLib::AccessError,
+        {"short receive buffer", OP(lib->ReadByArray("top.blk.rx_q", 0)), ArrLib::AccessError,
          "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer needs 9\n"},
     });
 }
