@@ -52,15 +52,14 @@ TEST_F(ArraysTest, ArrayAddrAndXtsramLines) {
         {"size 0: line 0 is the array number", OP(single.Read(0)), Ok,
          "44000 : arr.s :   0 : a0000300 a0000301 \n", {0x3}},
         {"size 0: line 1 refused", OP(single.Read(1)), AddrTooHigh, "-E- address/limit(bits) 1/0\n", {}, kNoAccess},
-        {"write", [&] { return array.Write(7, {0xAB}); }, Ok, "", {},
-         WriteTransaction(0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
-        {"write beyond 10 bits", [&] { return array.Write(0x400, {0xAB}); }, AddrTooHigh, tooHigh, {}, kNoAccess},
-        {"xtsram write prints the index", [&] { return xts.Write(0xFF, {0x77}); }, Ok, "4ff\n", {},
+        {"write", OP(array.Write(7, {0xAB})), Ok, "", {}, WriteTransaction(0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
+        {"write beyond 10 bits", OP(array.Write(0x400, {0xAB})), AddrTooHigh, tooHigh, {}, kNoAccess},
+        {"xtsram write prints the index", OP(xts.Write(0xFF, {0x77})), Ok, "4ff\n", {},
          WriteTransaction(0x43000, 0xC20004FF, 0x43010, {0x77})},
         {"xtsram read", OP(xts.Read(0xFF)), Ok, "43000 : xts.a :  ff : 00000077 \n", {},
          ReadTransaction(0x43000, 0xC00004FF, 0x43010, {0x77})},
         {"xtsram read beyond 8 bits", OP(xts.Read(0x100)), AddrTooHigh, xTooHigh, {}, kNoAccess},
-        {"xtsram write beyond 8 bits", [&] { return xts.Write(0x100, {1}); }, AddrTooHigh, xTooHigh, {}, kNoAccess},
+        {"xtsram write beyond 8 bits", OP(xts.Write(0x100, {1})), AddrTooHigh, xTooHigh, {}, kNoAccess},
     });
 }
 
@@ -88,8 +87,7 @@ TEST_F(ArraysTest, SxpMapping) {
         std::string readBack = "1db00 : sxp.a : " + std::string(label) + " : ";
         for (int i = 0; i < 12; ++i) readBack += "00000000 ";
         RunSteps(0x1DB00, {
-            {name.c_str(), [&] { return array.Write(row.line, {0x5A}); }, row.started ? Ok : AddrTooHigh, row.out,
-             started},
+            {name.c_str(), OP(array.Write(row.line, {0x5A})), row.started ? Ok : AddrTooHigh, row.out, started},
             {name.c_str(), OP(array.Read(row.line)), row.started ? Ok : AddrTooHigh,
              row.started ? readBack + "0000005a \n" : row.out, started},
         });
@@ -114,13 +112,13 @@ TEST_F(ArraysTest, TagDataLayout) {
     const std::string notTagData = "-E- tag/data array number 3 is not 0, 1 or 2\n";
     RunSteps(0x50000, {
         // The tag array writes at 0x800 above its line numbers and reads at 0x400.
-        {"tag write", [&] { return tags.Write(5, {0x7A6}); }, Ok, "", {0x805}},
+        {"tag write", OP(tags.Write(5, {0x7A6})), Ok, "", {0x805}},
         {"tag read", OP(tags.Read(5)), Ok, "50000 : tag.t :   5 : a0040500 a0040501 \n", {0x405}},
         {"tag line beyond 10 bits", OP(tags.Read(0x400)), AddrTooHigh,
          "-E- address/limit(bits) 400/3ff\n", {}, kNoAccess},
         {"high write: ways 16..31", OP(high.Write(5, data)), Ok, "", highWays},
         {"high read", OP(high.Read(5)), Ok, highLine.str(), highWays},
-        {"low write, short data", [&] { return low.Write(5, {1, 2, 3}); }, Ok, "", lowWays},
+        {"low write, short data", OP(low.Write(5, {1, 2, 3})), Ok, "", lowWays},
         // Array numbers other than 0, 1, 2 are refused without any access.
         {"array 3 read", OP(other.Read(5)), AddrTooHigh, notTagData, {}, kNoAccess},
         {"array 3 write", OP(other.Write(5, data)), AddrTooHigh, notTagData, {}, kNoAccess},
@@ -157,7 +155,7 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
         {"line 0x1000", OP(lane3.Read(0x1000)), AddrTooHigh, "-E- address/maximal 1000/FFFF\n", {}},
         {"start bit only", OP(lane3.Read(0x11)), Ok, "42000 : rx.q :  11 : 00000033 00000001 \n", {0x811}},
         {"end bit only", OP(lane3.Read(0x12)), Ok, "42000 : rx.q :  12 : 00000044 00000002 \n", {0x812}},
-        {"write", [&] { return lane0.Write(0x2000, {1}); }, ArrLib::GWReadOnly, "", {}, kNoAccess},
+        {"write", OP(lane0.Write(0x2000, {1})), ArrLib::GWReadOnly, "", {}, kNoAccess},
         {"short gateway", OP(rx.Read(1)), ArrLib::AccessError,
          "-E- GW 42100 of array rx.s delivers 4 words, a receive buffer needs 9\n", {}},
     });
@@ -178,7 +176,7 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
     RunSteps(0x45000, {
         {"plain read", OP(plain.Read(0x12)), Ok, "45000 : plain :  12 : 0000000a 0000000b \n", {0x12}},
         {"plain read beyond", OP(plain.Read(0x100)), AddrTooHigh, "-E- address/maximal 100/ff\n", {}, kNoAccess},
-        {"plain write", [&] { return plain.Write(0x13, {0xC}); }, Ok, "", {0x13}},
+        {"plain write", OP(plain.Write(0x13, {0xC})), Ok, "", {0x13}},
         // The numbered array reads single lines through the base transaction...
         {"numbered read", OP(numbered.Read(0x13)), Ok, "45000 : numbered :  13 : 00000000 0000000c \n", {0x13}},
         // ...but cannot dump: the gateway has no array numbers.
@@ -221,7 +219,8 @@ TEST_F(ArraysTest, BadIndexMessages) {
 // One write and one read transaction of each kind: the control word, the data
 // registers the kind selects, and the lock handling around them.
 TEST_F(ArraysTest, TransactionTraffic) {
-    using Gw = std::shared_ptr<ArrLib::Gateway>;
+    using A = ArrLib;
+    using Gw = std::shared_ptr<A::Gateway>;
     const struct {
         const char* name;
         Gw gw;
@@ -230,28 +229,22 @@ TEST_F(ArraysTest, TransactionTraffic) {
         uint32_t readCtrl, writeCtrl;
     } rows[] = {
         {"array_addr", MemGw(), 0x41000, 0x2005, 0x41020, 8, 0xC1002005, 0xC0002005},
-        {"reqsl narrow window (bit 9 clear)",
-         Gw(new ArrLib::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4, 9, 7, 1, 511)), 0x60A00, 0x1FF, 0x60A14,
-         2, 0xC10001FF, 0xC00001FF},
-        {"reqsl wide window (bit 9 set)",
-         Gw(new ArrLib::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2, 9, 7, 1, 511)), 0x60A00, 0x200, 0x60A1C,
-         4, 0xC1000200, 0xC0000200},
-        {"xtsram command codes 0 and 2",
-         Gw(new ArrLib::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)), 0x43000, 0x0407,
-         0x43010, 1, 0xC0000407, 0xC2000407},
-        {"sxp at its fixed address, whatever it was built with",
-         Gw(new ArrLib::GW_sxp(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2, 5, 16, 21, 127)), 0x1DB00, 0xA0021,
-         0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
-        // The select field is index[20:18] even when the index runs above bit 20.
-        {"sxp index above the field, select 2",
-         Gw(new ArrLib::GW_sxp(0x99990, 24, 4, 0, 21, 0xFFFFFFFF, 0x99999, 2, 5, 16, 21, 127)), 0x1DB00, 0x2A0000,
-         0x1DB3C, 13, 0xC10A0000, 0xC00A0000},
-        {"tag_data variant 1 window",
-         Gw(new ArrLib::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1)), 0x50000, 0x805,
-         0x50010, 2, 0xC1000805, 0xC0000805},
-        {"tag_data variant other than 0/1 uses the variant 1 window",
-         Gw(new ArrLib::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 7)), 0x50000, 0x3C5,
-         0x50010, 2, 0xC10003C5, 0xC00003C5},
+        {"reqsl, bit 9 clear", Gw(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4, 9, 7, 1, 511)),
+         0x60A00, 0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
+        {"reqsl, bit 9 set", Gw(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2, 9, 7, 1, 511)),
+         0x60A00, 0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
+        {"xtsram command codes 0 and 2", Gw(new A::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)),
+         0x43000, 0x0407, 0x43010, 1, 0xC0000407, 0xC2000407},
+        {"sxp at its own address", Gw(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2, 5, 16, 21, 127)),
+         0x1DB00, 0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
+        // The sxp gateway works at its fixed address, whatever it was built with; its select field is
+        // index[20:18] even when the index runs above bit 20. Variants other than 0 use variant 1's window.
+        {"sxp, index above bit 20", Gw(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0xFFFFFFFF, 0x99999, 2, 5, 16, 21, 127)),
+         0x1DB00, 0x2A0000, 0x1DB3C, 13, 0xC10A0000, 0xC00A0000},
+        {"tag_data variant 1 window", Gw(new A::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1)),
+         0x50000, 0x805, 0x50010, 2, 0xC1000805, 0xC0000805},
+        {"tag_data variant 7", Gw(new A::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 7)),
+         0x50000, 0x3C5, 0x50010, 2, 0xC10003C5, 0xC00003C5},
     };
     for (const auto& row : rows) {
         Words data;
@@ -276,9 +269,9 @@ TEST_F(ArraysTest, TransactionTraffic) {
     auto ro = MemGw(0x12160);
     ArrLib::GW_tag_data tag(0x12160, 24, 4, 0, 16, 65535, 0x12170, 1, 0, 0, 0, 0, 1);
     RunSteps(0x12160, {
-        {"read-only write", [&] { return ro->Write(5, {1}); }, ArrLib::GWReadOnly, "", {}, kNoAccess},
+        {"read-only write", OP(ro->Write(5, {1})), ArrLib::GWReadOnly, "", {}, kNoAccess},
         {"read-only read", OP(ro->Read(5, result)), Ok, "", {5}},
-        {"tag/data write", [&] { return tag.Write(5, {1}); }, Ok, "", {5}},
+        {"tag/data write", OP(tag.Write(5, {1})), Ok, "", {5}},
     });
 }
 
@@ -393,13 +386,13 @@ TEST_F(ArraysTest, IriscGateway) {
     // Only the direction bit is forced; a read prints the control word as index.
     const char* const printed = "60000 : 1300140 : 00005a5a \n";
     RunSteps(0x60000, {
-        {"write with a write command", [&] { return gw.Write(0x02300140, {0x5A5A}); }, Ok, "", {},
+        {"write with a write command", OP(gw.Write(0x02300140, {0x5A5A})), Ok, "", {},
          IriscWrite(0x60000, 0x02300140, 0x5A5A)},
         {"read with the read bit set", OP(gw.Read(0x01300140)), Ok, printed, {},
          IriscRead(0x60000, 0x01300140, 0x5A5A)},
         {"read with the read bit clear", OP(gw.Read(0x00300140)), Ok, printed, {},
          IriscRead(0x60000, 0x01300140, 0x5A5A)},
-        {"write with the read bit set", [&] { return gw.Write(0x01300140, {0x5A5A}); }, Ok, "", {},
+        {"write with the read bit set", OP(gw.Write(0x01300140, {0x5A5A})), Ok, "", {},
          IriscWrite(0x60000, 0x00300140, 0x5A5A)},
     });
     const std::vector<std::string> lines = SplitLines(Capture(OP(gw.Read())).out);
@@ -443,20 +436,19 @@ TEST_F(ArraysTest, IriscArrays) {
         if (way < 4) codeWrite.push_back(IriscWrite(0x60000, 0x04001FC0 | way << 20, way == 3 ? 0xA : way == 2 ? 0xB : 0));
     }
     RunSteps(0x61000, {
-        {"single-way write", [&] { return way2.Write(0x3F, {0xCAFE}); }, Ok, "", {},
-         IriscWrite(0x61000, 0x12200FC0, 0xCAFE)},
+        {"single-way write", OP(way2.Write(0x3F, {0xCAFE})), Ok, "", {}, IriscWrite(0x61000, 0x12200FC0, 0xCAFE)},
         {"single-way read", OP(way2.Read(0x3F)), Ok, "61000 : i.way2 :  3f : 0000cafe \n", {},
          IriscRead(0x61000, 0x11200FC0, 0xCAFE)},
-        {"all-ways write", [&] { return all.Write(5, {0xA7, 0xA6, 0xA5, 0xA4, 0xA3, 0xA2, 0xA1, 0xA0}); }, Ok, "", {},
+        {"all-ways write", OP(all.Write(5, {0xA7, 0xA6, 0xA5, 0xA4, 0xA3, 0xA2, 0xA1, 0xA0})), Ok, "", {},
          Join(writes)},
         {"all-ways read", OP(all.Read(5)), Ok,
          "61000 : i.all :   5 : 000000a7 000000a6 000000a5 000000a4 000000a3 000000a2 000000a1 000000a0 \n", {},
          Join(reads)},
-        {"all-ways write, one word", [&] { return all.Write(0x7F, {0xA}); }, Ok, "", {}, Join(shortWrite)},
-        {"four code ways, two words", [&] { return codeAll.Write(0x7F, {0xA, 0xB}); }, Ok, "", {}, Join(codeWrite)},
+        {"all-ways write, one word", OP(all.Write(0x7F, {0xA})), Ok, "", {}, Join(shortWrite)},
+        {"four code ways, two words", OP(codeAll.Write(0x7F, {0xA, 0xB})), Ok, "", {}, Join(codeWrite)},
         {"empty memory: lock and unlock only", OP(empty.Read()), Ok, "", {}, Traffic{AnyRead(0x60000), W(0x60000, 0)}},
         {"behind another kind of gateway: read", OP(behindPlain.Read(1)), ArrLib::AccessError, "", {}, kNoAccess},
-        {"behind another kind of gateway: write", [&] { return behindPlain.Write(1, {1}); }, ArrLib::AccessError, "",
+        {"behind another kind of gateway: write", OP(behindPlain.Write(1, {1})), ArrLib::AccessError, "",
          {}, kNoAccess},
         {"behind another kind of gateway: dump", OP(behindPlain.Read()), ArrLib::AccessError, "", {}, kNoAccess},
     });
@@ -495,7 +487,7 @@ TEST_F(ArraysTest, IriscLinesOutsideTheMemoryAreRefusedWithoutAccess) {
         EXPECT_EQ(row.firstBad ? arr.BadIndex(row.firstBad - 1) : 0, 0) << row.firstBad;
         RunSteps(0x61000, {
             {"read", OP(arr.Read(row.firstBad)), AddrTooHigh, "", {}, kNoAccess},
-            {"write", [&] { return arr.Write(row.firstBad, {1}); }, AddrTooHigh, "", {}, kNoAccess},
+            {"write", OP(arr.Write(row.firstBad, {1})), AddrTooHigh, "", {}, kNoAccess},
         });
     }
 }

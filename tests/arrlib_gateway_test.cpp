@@ -39,17 +39,16 @@ TEST_F(GatewayTest, Transactions) {
     chip().Poke(kGw, keep);
     Words result;
     RunSteps(kGw, {
-        {"write", [&] { return gw->Write(0xC, {0x123B}); }, Ok, "", {},
+        {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {},
          WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, keep)},
         {"read", OP(gw->Read(0xC, result)), Ok, "", {}, ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
         {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {},
          ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
-        {"extra words ignored", [&] { return gw->Write(3, {0x44, 0x55, 0x66}); }, Ok, "", {},
+        {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {},
          WriteTransaction(kGw, 0xC0A00003, kData, {0x55, 0x44}, keep)},
-        {"missing high words are 0", [&] { return gw->Write(3, {0x11}); }, Ok, "", {},
+        {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {},
          WriteTransaction(kGw, 0xC0A00003, kData, {0, 0x11}, keep)},
-        {"no words", [&] { return gw->Write(3, {}); }, Ok, "", {},
-         WriteTransaction(kGw, 0xC0A00003, kData, {0, 0}, keep)},
+        {"no words", OP(gw->Write(3, {})), Ok, "", {}, WriteTransaction(kGw, 0xC0A00003, kData, {0, 0}, keep)},
     });
     EXPECT_EQ(result, (Words{0, 0x123B}));
 }
@@ -100,7 +99,7 @@ TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
     chip().HoldLock(kGw, true);
     RunSteps(kGw, {
         {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked write", [&] { return gw->Write(1, {1}); }, ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked write", OP(gw->Write(1, {1})), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
         {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
         {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
     });
@@ -109,7 +108,7 @@ TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
     gw = MakeGw();
     RunSteps(kGw, {
         {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
-        {"bad write", [&] { return gw->Write(0x100, {1}); }, ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
         {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
         {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
     });
@@ -130,11 +129,11 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
     expected.insert(expected.end(), 1002, AnyRead(kGw));
     Gw other(kGw, 24, 4, 0, 16, 255, kData, 2);
     RunSteps(kGw, {
-        {"busy", [&] { return write ? gw->Write(2, {7}) : gw->Read(2, result); }, ArrLib::GWBusy,
+        {"busy", OP(write ? gw->Write(2, {7}) : gw->Read(2, result)), ArrLib::GWBusy,
          "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind + " to end 1000 attempts\n", {},
          expected},
         {"freed", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0)}},
-        {"next user", [&] { return write ? other.Write(2, {7}) : other.Read(2, result); }, ArrLib::GWBusy,
+        {"next user", OP(write ? other.Write(2, {7}) : other.Read(2, result)), ArrLib::GWBusy,
          "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n", {}},
     });
 }
@@ -167,10 +166,9 @@ TEST_F(GatewayTest, DumpsAndPrintedEntries) {
          "82580 : top.blk.mem :   2 : 00000002 00000102 \n",
          {0, 1, 2}},
         // Later output without a chosen base relies on hex and '0' fill.
-        {"no data words", [&] { return Print(*gw, "", 0xC, {}); }, Ok, "82580 :   c : \nff001"},
-        {"wide index printed whole", [&] { return Print(*gw, "", 0x12345, {0xABCDEF}); }, Ok,
-         "82580 : 12345 : 00abcdef \nff001"},
-        {"named", [&] { return Print(*gw, "top.blk.mem", 0xC, {0, 0x123B}); }, Ok,
+        {"no data words", OP(Print(*gw, "", 0xC, {})), Ok, "82580 :   c : \nff001"},
+        {"wide index printed whole", OP(Print(*gw, "", 0x12345, {0xABCDEF})), Ok, "82580 : 12345 : 00abcdef \nff001"},
+        {"named", OP(Print(*gw, "top.blk.mem", 0xC, {0, 0x123B})), Ok,
          "82580 : top.blk.mem :   c : 00000000 0000123b \nff001"},
     });
 }
@@ -219,6 +217,14 @@ std::unique_ptr<Gw> MakeBe() {
 constexpr uint32_t kGood = 0x600D0000;
 
 TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
+    const auto clear = [](int bit) { return Make<GW_clear>(0x10000, 0x10010, 1, bit); };
+    const auto td2 = Make<GW_tag_data2>(0x50000, 0x50010, 1), field = Make<GW_field>(0x40000, 0x40010, 1);
+    // A simple_special gateway whose data registers end where VariantsTest's database says.
+    const auto special = [](uint32_t gw, int words, int packing) {
+        return Make<GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
+    };
+    const auto ss0 = special(0x30000, 2, 0), ss1 = special(0x31000, 3, 1);
+    const char* const split0 = "89abcdef\n1234567\n1abcdef\n91a2b3c4\n";
     const struct {
         const char* label;
         std::function<std::unique_ptr<Gw>()> make;
@@ -229,47 +235,42 @@ TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
         Traffic expected;
         const char* printed = "";
     } cases[] = {
-        {"clear: bit outside the fields", Make<GW_clear>(0x10000, 0x10010, 1, 20), 0x00300000, true, 0x12, {},
+        {"clear: bit outside the fields", clear(20), 0x00300000, true, 0x12, {},
          ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
-        {"clear: bit inside the command field forced to 0", Make<GW_clear>(0x10000, 0x10010, 1, 24), 0, true, 0x12, {},
+        {"clear: bit in the command field forced to 0", clear(24), 0, true, 0x12, {},
          {AnyRead(0x10000), AnyRead(0x10000), W(0x10000, 0xC0000012), AnyRead(0x10000), AnyRead(0x10010),
           W(0x10000, 0)}},
-        {"clear: bit inside the index field left to the index", Make<GW_clear>(0x10000, 0x10010, 1, 1), 0, false,
-         0x3, {7}, WriteTransaction(0x10000, 0xC0000003, 0x10010, {7})},
-        {"clear: offset beyond the word clears nothing", Make<GW_clear>(0x10000, 0x10010, 1, 40), 0x00300000,
-         true, 0x12, {}, ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
-        {"tag_data2: read command shifted, bit 29 cleared", Make<GW_tag_data2>(0x50000, 0x50010, 1), 0x20000000,
-         true, 0x34, {}, ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
-        {"tag_data2: write command 0, bit 29 cleared", Make<GW_tag_data2>(0x50000, 0x50010, 1), 0x2F000000,
-         false, 0x34, {0xAB}, WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
+        {"clear: bit in the index field left to the index", clear(1), 0, false, 0x3, {7},
+         WriteTransaction(0x10000, 0xC0000003, 0x10010, {7})},
+        {"clear: offset beyond the word clears nothing", clear(40), 0x00300000, true, 0x12, {},
+         ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"tag_data2: read command shifted, bit 29 cleared", td2, 0x20000000, true, 0x34, {},
+         ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
+        {"tag_data2: write command 0, bit 29 cleared", td2, 0x2F000000, false, 0x34, {0xAB},
+         WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
         {"be_address: read, index register after the control word", MakeBe, 0x08000000, true, 0x5FF, {},
          {AnyRead(0x90000), AnyRead(0x90000), W(0x90000, 0xC0100000), W(0x90004, 0x5FF), AnyRead(0x90000),
           R(0x90010, kGood + 0x5FF), W(0x90000, 0x08000000)}},
         {"be_address: write, data first", MakeBe, 0, false, 0x7, {0x55},
          {AnyRead(0x90000), AnyRead(0x90000), W(0x90010, 0x55), W(0x90000, 0xC0000000), W(0x90004, 0x7),
           AnyRead(0x90000), W(0x90000, 0)}},
-        {"field: read sets byte 0xE by read-modify-write of word 0xC", Make<GW_field>(0x40000, 0x40010, 1), 0,
-         true, 0x9, {},
+        {"field: read sets byte 0xE by read-modify-write of word 0xC", field, 0, true, 0x9, {},
          {AnyRead(0x40000), AnyRead(0x40000), R(0x4000C, 0xAABBCCDD), W(0x4000C, 0xAABB01DD),
           W(0x40000, 0xC1000009), AnyRead(0x40000), R(0x40010, kGood + 0x9), W(0x40000, 0)}},
-        {"field: write makes one control write", Make<GW_field>(0x40000, 0x40010, 1), 0, false, 0x9, {0x1234},
+        {"field: write makes one control write", field, 0, false, 0x9, {0x1234},
          WriteTransaction(0x40000, 0xC0000009, 0x40010, {0x1234})},
-        {"simple_special 0: the value split at bit 25", Make<GW_simple_special>(0x30000, 0x30014, 2, 0), 0, false,
-         0x1, {0x89ABCDEF, 0x01234567}, WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}),
-         "89abcdef\n1234567\n1abcdef\n91a2b3c4\n"},
-        {"simple_special 0: a missing second word counts as 0", Make<GW_simple_special>(0x30000, 0x30014, 2, 0),
-         0, false, 0x1, {0x89ABCDEF}, WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}),
-         "89abcdef\n0\n1abcdef\n44\n"},
-        {"simple_special 0 with one register: the high part dropped",
-         Make<GW_simple_special>(0x33000, 0x33010, 1, 0), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), "89abcdef\n1234567\n1abcdef\n91a2b3c4\n"},
-        {"simple_special 1: the value split at bits 29 and 58", Make<GW_simple_special>(0x31000, 0x31018, 3, 1),
-         0, false, 0x1, {0x89ABCDEF, 0x05234567, 0x0000ABCD},
+        {"simple_special 0: the value split at bit 25", ss0, 0, false, 0x1, {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}), split0},
+        {"simple_special 0: a missing second word counts as 0", ss0, 0, false, 0x1, {0x89ABCDEF},
+         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}), "89abcdef\n0\n1abcdef\n44\n"},
+        {"simple_special 0, one register", special(0x33000, 1, 0), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), split0},
+        {"simple_special 1: the value split at bits 29 and 58", ss1, 0, false, 0x1, {0x89ABCDEF, 0x05234567, 0xABCD},
          WriteTransaction(0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
-        {"simple_special 1: missing words count as 0", Make<GW_simple_special>(0x31000, 0x31018, 3, 1), 0, false,
-         0x1, {0xFFFFFFFF}, WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
-        {"simple_special 2: words unchanged", Make<GW_simple_special>(0x32000, 0x32014, 2, 2), 0, false, 0x1,
-         {0x89ABCDEF, 0x01234567}, WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
+        {"simple_special 1: missing words count as 0", ss1, 0, false, 0x1, {0xFFFFFFFF},
+         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
+        {"simple_special 2: words unchanged", special(0x32000, 2, 2), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
+         WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

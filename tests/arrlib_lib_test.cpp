@@ -104,8 +104,8 @@ TEST_F(WalkTest, LookupsAndSingleOperations) {
         {"line of a missing array", OP(lib_->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
         {"entry of a missing gateway", OP(lib_->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
         {"line of an array", OP(lib_->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
-        {"write by gateway", [&] { return lib_->WriteByGw(0x40100, 1, {0x77}); }, Ok, ""},
-        {"write by array", [&] { return lib_->WriteByArray("c.mem", 0, {0x88}); }, Ok, "", {0}},
+        {"write by gateway", OP(lib_->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
+        {"write by array", OP(lib_->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
         {"entry of a gateway", OP(lib_->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
         {"gateway dump", OP(lib_->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
         {"entry beyond the gateway", OP(lib_->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
@@ -264,10 +264,7 @@ TEST_F(LibTest, ErrorsStopTheLoadWithStatus1) {
             pattern += c;
         }
         EXPECT_EXIT(
-            {
-                StdoutToStderr();
-                ArrLib lib(db.c_str(), row.device);
-            },
+            { StdoutToStderr(); ArrLib lib(db.c_str(), row.device); },
             ::testing::ExitedWithCode(1), pattern)
             << row.text;
     }
