@@ -220,7 +220,7 @@ TEST_F(ArraysTest, TransactionTraffic) {
          0x60A00, 0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
         {"reqsl, bit 9 set", Gw(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2, 9, 7, 1, 511)),
          0x60A00, 0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
-        {"xtsram command codes 0 and 2", Gw(new A::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)),
+        {"xtsram commands 0 and 2", Gw(new A::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)),
          0x43000, 0x0407, 0x43010, 1, 0xC0000407, 0xC2000407},
         {"sxp at its own address", Gw(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2, 5, 16, 21, 127)),
          0x1DB00, 0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
@@ -285,32 +285,28 @@ TEST_F(ArraysTest, Dumps) {
         Op dump;
         uint32_t gw;
         size_t lines;
-        std::vector<std::pair<size_t, std::string>> text;
-        size_t ctrlWrites;
-        std::vector<std::pair<size_t, uint32_t>> ctrl;
+        std::vector<std::pair<size_t, std::string>> text = {};
+        size_t ctrlWrites = 0;
+        std::vector<std::pair<size_t, uint32_t>> ctrl = {};
     } rows[] = {
         {"array 2 of array_addr", OP(mem->Read("mem", 2)), 0x41000, 4096,
          {{0, "41000 : mem :   0 : 00000000 00000000 00000000 00000000 00000000 00000000 00000000 00002000 \n"},
-          {4095, "41000 : mem : fff : "}},
-         4097, {{0, 0xC1002000}, {4095, 0xC1002FFF}, {4096, 0}}},
-        {"whole array_addr gateway", OP(mem->Read()), 0x41000, 4 * 4096, {{4 * 4096 - 1, "41000 : 3fff : "}},
-         4 * 4096 + 1, {}},
+          {4095, "41000 : mem : fff : "}}, 4097, {{0, 0xC1002000}, {4095, 0xC1002FFF}, {4096, 0}}},
+        {"whole array_addr gateway", OP(mem->Read()), 0x41000, 0x4000, {{0x3FFF, "41000 : 3fff : "}}, 0x4001},
         // Labelled with the gateway index, not the line number; read command 0.
-        {"xtsram array 4", OP(xts.Read("x", 4)), 0x43000, 4,
-         {{0, "43000 : x : 400 : "}, {3, "43000 : x : 403 : "}}, 5, {{0, 0xC0000400}}},
-        {"whole xtsram gateway", OP(xts.Read()), 0x43000, 8 * 4,
-         {{0, "43000 : 100 : "}, {31, "43000 : 8003 : "}}, 0, {}},
-        // gw_select 0 rows 0 and 0x7f, gw_select 1, gw_select 2 column 1 and its last row and column, gw_select 4 row 0x3f.
-        {"whole sxp gateway", OP(sxp.Read()), 0x1DB00, 2368, {}, 2369,
-         {{0, 0xC1020000}, {127, 0xC1020FE0}, {128, 0xC1060000}, {193, 0xC10A0001}, {2239, 0xC10A07FF},
-          {2367, 0xC11207E0}}},
-        {"sxp array 5", OP(sxpAny.Read("s", 5)), 0x1DB00, 128,
-         {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}}, 129, {{0, 0xC10A0780}, {127, 0xC10A07FF}}},
-        {"sxp array 21", OP(sxpAny.Read("s", 21)), 0x1DB00, 64, {{63, "1db00 : s :  3f : "}}, 65, {}},
-        {"tag_data array 2: all ways on a line", OP(tag.Read("c", 2)), 0x50000, 64,
-         {{5, tagLine5.str()}}, 64 * 16 + 1, {}},
+        {"xtsram array 4", OP(xts.Read("x", 4)), 0x43000, 4, {{0, "43000 : x : 400 : "}, {3, "43000 : x : 403 : "}}, 5,
+         {{0, 0xC0000400}}},
+        {"whole xtsram gateway", OP(xts.Read()), 0x43000, 8 * 4, {{0, "43000 : 100 : "}, {31, "43000 : 8003 : "}}, 0},
+        // gw_select 0 rows 0 and 0x7f, gw_select 1, gw_select 2 column 1 and its last row and column,
+        // gw_select 4 row 0x3f.
+        {"whole sxp gateway", OP(sxp.Read()), 0x1DB00, 2368, {}, 2369, {{0, 0xC1020000}, {127, 0xC1020FE0},
+         {128, 0xC1060000}, {193, 0xC10A0001}, {2239, 0xC10A07FF}, {2367, 0xC11207E0}}},
+        {"sxp array 5", OP(sxpAny.Read("s", 5)), 0x1DB00, 128, {{0, "1db00 : s :   0 : "}, {127, "1db00 : s :  7f : "}},
+         129, {{0, 0xC10A0780}, {127, 0xC10A07FF}}},
+        {"sxp array 21", OP(sxpAny.Read("s", 21)), 0x1DB00, 64, {{63, "1db00 : s :  3f : "}}, 65},
+        {"tag_data array 2: all ways on a line", OP(tag.Read("c", 2)), 0x50000, 64, {{5, tagLine5.str()}}, 64 * 16 + 1},
         {"tag_data array 0", OP(tag.Read("c", 0)), 0x50000, 2048, {}, 0, {{0, 0xC1000800}, {2047, 0xC1000FFF}}},
-        {"whole tag_data gateway: the base dump", OP(small.Read()), 0x50000, 2, {}, 0, {}},
+        {"whole tag_data gateway: the base dump", OP(small.Read()), 0x50000, 2},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
