@@ -67,7 +67,6 @@ protected:
     void SetUp() override;
     void TearDown() override;
     kxsim::Chip& chip() { return *sim_->chip; }
-    std::string DbPath() const { return sim_->dir.path() + "/arr_db.txt"; }
     void ClearTraffic() { sim_->chip->ClearTraffic(); }
     // Empty when the bus log since the last clear is exactly `expected`.
     std::string Diff(const Traffic& expected) const { return simtest::Diff(expected, sim_->chip->Traffic()); }

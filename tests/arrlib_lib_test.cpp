@@ -138,31 +138,45 @@ TEST_F(LibTest, WorkedExample) {
     });
 }
 
-TEST_F(LibTest, EachKeywordBuildsItsKinds) {
+// Which gateway and array each keyword builds; the lines the loader skips,
+// shares and replaces.
+TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
+    using A = ArrLib;
     const struct {
         const char* line;  // a one-letter name, the gateway at 0x1000 + 0x100 * (letter - 'a')
         const std::type_info& gw;
         const std::type_info& array;
     } rows[] = {
-        {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(ArrLib::Gateway), typeid(ArrLib::Array)},
-        {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(ArrLib::GW_gfifo), typeid(ArrLib::Array)},
-        {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(ArrLib::GW_clear), typeid(ArrLib::Array)},
-        {"d GW_serdes 1300 24 4 0 16 255 1010 2", typeid(ArrLib::GW_serdes), typeid(ArrLib::Array)},
-        {"e GW_field 1400 24 4 0 16 255 1010 2", typeid(ArrLib::GW_field), typeid(ArrLib::Array)},
-        {"f GW_rx_buffer 1500 24 4 0 16 255 1010 9 3", typeid(ArrLib::Gateway), typeid(ArrLib::Array_rx_buffer)},
-        {"g GW_irisc 1600 24 4 0 16 255 1010 2 1 4 0", typeid(ArrLib::GW_irisc), typeid(ArrLib::Array_irisc)},
-        {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_array_addr),
-         typeid(ArrLib::Array_addr)},
-        {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_reqsl), typeid(ArrLib::Array_reqsl)},
-        {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(ArrLib::GW_xtsram), typeid(ArrLib::Array_xtsram)},
-        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(ArrLib::GW_sxp), typeid(ArrLib::Array_sxp)},
+        {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(A::Gateway), typeid(A::Array)},
+        {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(A::GW_gfifo), typeid(A::Array)},
+        {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(A::GW_clear), typeid(A::Array)},
+        {"d GW_serdes 1300 24 4 0 16 255 1010 2", typeid(A::GW_serdes), typeid(A::Array)},
+        {"e GW_field 1400 24 4 0 16 255 1010 2", typeid(A::GW_field), typeid(A::Array)},
+        {"f GW_rx_buffer 1500 24 4 0 16 255 1010 9 3", typeid(A::Gateway), typeid(A::Array_rx_buffer)},
+        {"g GW_irisc 1600 24 4 0 16 255 1010 2 1 4 0", typeid(A::GW_irisc), typeid(A::Array_irisc)},
+        {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_array_addr), typeid(A::Array_addr)},
+        {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_reqsl), typeid(A::Array_reqsl)},
+        {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(A::GW_xtsram), typeid(A::Array_xtsram)},
+        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
     };
     // Kinds without a keyword are ignored lines, as stored databases expect.
     std::string db = "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "w GW_simple_special 200 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "x GW_tag_data 300 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "y GW_tag_data2 400 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
-                     "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n";
+                     "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "NAME KIND ADDRESS and other words that are no numbers\n"
+                     "\n"
+                     "lonely\n"
+                     "   \t  \n"
+                     "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
+                     "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
+                     "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
+                     "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
+                     "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
+                     "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
+                     "long GW_simple 47000 24 4 0 16 255 47010 2" +
+                     std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n";
     for (const auto& row : rows) db += std::string(row.line) + "\n";
     auto lib = Load(db);
     for (const auto& row : rows) {
@@ -172,40 +186,22 @@ TEST_F(LibTest, EachKeywordBuildsItsKinds) {
         EXPECT_EQ(typeid(*gw), row.gw) << row.line;
         EXPECT_EQ(typeid(*array), row.array) << row.line;
     }
-    for (const char* name : {"v", "w", "x", "y", "z"}) EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
-    for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
-}
-
-TEST_F(LibTest, LinesSkippedSharedAndReplaced) {
-    auto lib = Load("NAME KIND ADDRESS and other words that are no numbers\n"
-                    "\n"
-                    "lonely\n"
-                    "   \t  \n"
-                    "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
-                    "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
-                    "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
-                    "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
-                    "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
-                    "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
-                    "long GW_simple 47000 24 4 0 16 255 47010 2" +
-                    std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n");
-    EXPECT_EQ(lib->ArrayExist("NAME"), nullptr);
-    EXPECT_EQ(lib->ArrayExist("lonely"), nullptr);
+    // A long line stays one line: its tail is no line of its own.
+    for (const char* name : {"v", "w", "x", "y", "z", "NAME", "lonely", "tail"})
+        EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
+    for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500, 0x48000}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
     ASSERT_NE(lib->GwExist(0x43000), nullptr);
+    ASSERT_NE(lib->ArrayExist("long"), nullptr);
     // The later line with the same address shares the first line's gateway.
-    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(ArrLib::Gateway));
-    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(ArrLib::Array_addr));
+    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(A::Gateway));
+    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(A::Array_addr));
     // The same name twice: the later line wins; the earlier line's gateway stays.
-    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(ArrLib::Array));
-    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(ArrLib::GW_array_addr));
-    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(ArrLib::GW_gfifo));
+    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(A::Array));
+    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(A::GW_array_addr));
+    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(A::GW_gfifo));
     // An sxp gateway is filed under its line's address, and works at its own.
     ASSERT_NE(lib->GwExist(0x77000), nullptr);
     EXPECT_EQ(lib->GwExist(0x77000)->Address(), 0x1DB00u);
-    // A long line stays one line: its tail is no line of its own.
-    ASSERT_NE(lib->ArrayExist("long"), nullptr);
-    EXPECT_EQ(lib->ArrayExist("tail"), nullptr);
-    EXPECT_EQ(lib->GwExist(0x48000), nullptr);
 }
 
 // Error messages of the loader go to standard output; death tests see
