@@ -369,23 +369,18 @@ TEST_F(ArraysTest, IriscGateway) {
     // Only the direction bit is forced; a read prints the control word as index.
     const char* const printed = "60000 : 1300140 : 00005a5a \n";
     RunSteps(0x60000, {
-        {"write with a write command", OP(gw.Write(0x02300140, {0x5A5A})), Ok, "", {},
-         IriscWrite(0x60000, 0x02300140, 0x5A5A)},
-        {"read with the read bit set", OP(gw.Read(0x01300140)), Ok, printed, {},
-         IriscRead(0x60000, 0x01300140, 0x5A5A)},
-        {"read with the read bit clear", OP(gw.Read(0x00300140)), Ok, printed, {},
-         IriscRead(0x60000, 0x01300140, 0x5A5A)},
-        {"write with the read bit set", OP(gw.Write(0x01300140, {0x5A5A})), Ok, "", {},
-         IriscWrite(0x60000, 0x00300140, 0x5A5A)},
+        {"write command", OP(gw.Write(0x02300140, {0x5A5A})), Ok, "", {}, IriscWrite(0x60000, 0x02300140, 0x5A5A)},
+        {"read, read bit set", OP(gw.Read(0x01300140)), Ok, printed, {}, IriscRead(0x60000, 0x01300140, 0x5A5A)},
+        {"read, read bit clear", OP(gw.Read(0x00300140)), Ok, printed, {}, IriscRead(0x60000, 0x01300140, 0x5A5A)},
+        {"write + read bit", OP(gw.Write(0x01300140, {0x5A5A})), Ok, "", {}, IriscWrite(0x60000, 0x00300140, 0x5A5A)},
     });
     const std::vector<std::string> lines = SplitLines(Capture(OP(gw.Read())).out);
     ASSERT_EQ(lines.size(), 2720u);
     // The dump visits the four arrays in pass order: command, way, entry.
     const std::pair<size_t, std::string> prefixes[] = {
-        {0, "60000 : 1000000 : "},      {31, "60000 : 13001c0 : "},  {32, "60000 : 11000000 : "},
-        {33, "60000 : 11000040 : "},    {159, "60000 : 11100fc0 : "}, {160, "60000 : 3000000 : "},
-        {161, "60000 : 3100000 : "},    {164, "60000 : 3000040 : "},  {672, "60000 : 13000000 : "},
-        {2719, "60000 : 1310ffc0 : "},
+        {0, "60000 : 1000000 : "}, {31, "60000 : 13001c0 : "}, {32, "60000 : 11000000 : "}, {33, "60000 : 11000040 : "},
+        {159, "60000 : 11100fc0 : "}, {160, "60000 : 3000000 : "}, {161, "60000 : 3100000 : "},
+        {164, "60000 : 3000040 : "}, {672, "60000 : 13000000 : "}, {2719, "60000 : 1310ffc0 : "},
     };
     for (const auto& [i, prefix] : prefixes) EXPECT_EQ(lines[i].substr(0, prefix.size()), prefix) << "line " << i;
     EXPECT_EQ(SplitLines(Capture(OP(noWays.Read())).out).size(), 68u * 8) << "only the code arrays";
@@ -422,7 +417,7 @@ TEST_F(ArraysTest, IriscArrays) {
         {"single-way write", OP(way2.Write(0x3F, {0xCAFE})), Ok, "", {}, IriscWrite(0x61000, 0x12200FC0, 0xCAFE)},
         {"single-way read", OP(way2.Read(0x3F)), Ok, "61000 : i.way2 :  3f : 0000cafe \n", {},
          IriscRead(0x61000, 0x11200FC0, 0xCAFE)},
-        {"all-ways write", OP(all.Write(5, {0xA7, 0xA6, 0xA5, 0xA4, 0xA3, 0xA2, 0xA1, 0xA0})), Ok, "", {},
+        {"all ways write", OP(all.Write(5, {0xA7, 0xA6, 0xA5, 0xA4, 0xA3, 0xA2, 0xA1, 0xA0})), Ok, "", {},
          Join(writes)},
         {"all-ways read", OP(all.Read(5)), Ok,
          "61000 : i.all :   5 : 000000a7 000000a6 000000a5 000000a4 000000a3 000000a2 000000a1 000000a0 \n", {},
@@ -430,10 +425,9 @@ TEST_F(ArraysTest, IriscArrays) {
         {"all-ways write, one word", OP(all.Write(0x7F, {0xA})), Ok, "", {}, Join(shortWrite)},
         {"four code ways, two words", OP(codeAll.Write(0x7F, {0xA, 0xB})), Ok, "", {}, Join(codeWrite)},
         {"empty memory: lock and unlock only", OP(empty.Read()), Ok, "", {}, Traffic{AnyRead(0x60000), W(0x60000, 0)}},
-        {"behind another kind of gateway: read", OP(behindPlain.Read(1)), ArrLib::AccessError, "", {}, kNoAccess},
-        {"behind another kind of gateway: write", OP(behindPlain.Write(1, {1})), ArrLib::AccessError, "",
-         {}, kNoAccess},
-        {"behind another kind of gateway: dump", OP(behindPlain.Read()), ArrLib::AccessError, "", {}, kNoAccess},
+        {"behind a plain gateway: read", OP(behindPlain.Read(1)), ArrLib::AccessError, "", {}, kNoAccess},
+        {"behind a plain gateway: write", OP(behindPlain.Write(1, {1})), ArrLib::AccessError, "", {}, kNoAccess},
+        {"behind a plain gateway: dump", OP(behindPlain.Read()), ArrLib::AccessError, "", {}, kNoAccess},
     });
     // The dump shows way 0 first and runs under one lock.
     ClearTraffic();
@@ -445,13 +439,10 @@ TEST_F(ArraysTest, IriscArrays) {
     ASSERT_EQ(seen.size(), 2 + 1024u * 8 * 4);
     seen.erase(seen.begin() + 5, seen.end() - 1);
     EXPECT_EQ(simtest::Diff({AnyRead(0x61000), AnyRead(0x61000), W(0x61000, 0xD3000000), AnyRead(0x61000),
-                             AnyRead(0x61010), W(0x61000, 0)},
-                            seen),
-              "");
+                             AnyRead(0x61010), W(0x61000, 0)}, seen), "");
     // A failing line ends the dump and releases the lock; a held lock is reported.
-    Traffic busy = {AnyRead(0x60000), AnyRead(0x60000), W(0x60000, 0xC1000000)};
-    busy.insert(busy.end(), 1002, AnyRead(0x60000));
-    busy.push_back(W(0x60000, 0));
+    const Traffic busy = Join({{AnyRead(0x60000), AnyRead(0x60000), W(0x60000, 0xC1000000)},
+                               Traffic(1002, AnyRead(0x60000)), {W(0x60000, 0)}});
     chip().SetBusyReads(0x60000, kxsim::kBusyForever);
     RunSteps(0x60000, {{"busy dump", OP(codeWay.Read()), ArrLib::GWBusy, kIriscBusy, {}, busy}});
     chip().HoldLock(0x60000, true);
@@ -468,10 +459,8 @@ TEST_F(ArraysTest, IriscLinesOutsideTheMemoryAreRefusedWithoutAccess) {
         ArrLib::Array_irisc arr("i.bound", &gw, row.tag, row.codeSize, row.type, 8);
         EXPECT_EQ(arr.BadIndex(row.firstBad), 1);
         EXPECT_EQ(row.firstBad ? arr.BadIndex(row.firstBad - 1) : 0, 0) << row.firstBad;
-        RunSteps(0x61000, {
-            {"read", OP(arr.Read(row.firstBad)), AddrTooHigh, "", {}, kNoAccess},
-            {"write", OP(arr.Write(row.firstBad, {1})), AddrTooHigh, "", {}, kNoAccess},
-        });
+        RunSteps(0x61000, {{"read", OP(arr.Read(row.firstBad)), AddrTooHigh, "", {}, kNoAccess},
+                           {"write", OP(arr.Write(row.firstBad, {1})), AddrTooHigh, "", {}, kNoAccess}});
     }
 }
 
