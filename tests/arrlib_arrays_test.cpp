@@ -27,7 +27,6 @@ protected:
                    "tag.c   GW_simple     50000 24 4 0 12 4095 50010 2\n"
                    "tag.zero GW_simple    51000 24 4 0 12 4095 5101C 2\n"
                    "rx.q    GW_rx_buffer  42000 24 4 0 16 4095 42020 9 11\n"
-                   "rx.s    GW_rx_buffer  42100 24 4 0 16 4095 42110 4 3\n"
                    "plain   GW_simple     45000 24 4 0 16 255 45008 2\n"
                    // Irisc words 8 (code size), 11 (type), 12 (ways), 13 (way selector).
                    "i.code  GW_irisc      60000 0 0 0 0 8     60010 1 1 2 0\n"
@@ -49,8 +48,8 @@ TEST_F(ArraysTest, ArrayAddrAndXtsramLines) {
     RunSteps(0x44000, {
         {"line 5 of array 2", OP(array.Read(5)), Ok, "44000 : arr.a :   5 : 00000001 00000002 \n", {0x805}},
         {"line beyond 10 bits", OP(array.Read(0x400)), AddrTooHigh, tooHigh, {}, kNoAccess},
-        {"size 0: line 0 is the array number", OP(single.Read(0)), Ok,
-         "44000 : arr.s :   0 : a0000300 a0000301 \n", {0x3}},
+        // Size 0: line 0 is the array number.
+        {"size 0: line 0", OP(single.Read(0)), Ok, "44000 : arr.s :   0 : a0000300 a0000301 \n", {0x3}},
         {"size 0: line 1 refused", OP(single.Read(1)), AddrTooHigh, "-E- address/limit(bits) 1/0\n", {}, kNoAccess},
         {"write", OP(array.Write(7, {0xAB})), Ok, "", {}, WriteTransaction(0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
         {"write beyond 10 bits", OP(array.Write(0x400, {0xAB})), AddrTooHigh, tooHigh, {}, kNoAccess},

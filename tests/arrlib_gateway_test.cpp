@@ -38,17 +38,15 @@ TEST_F(GatewayTest, Transactions) {
     const uint32_t keep = 0x00A00000;
     chip().Poke(kGw, keep);
     Words result;
+    const auto write = [&](uint32_t ctrl, const Words& regs) { return WriteTransaction(kGw, ctrl, kData, regs, keep); };
+    const Traffic read = ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
     RunSteps(kGw, {
-        {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {},
-         WriteTransaction(kGw, 0xC0A0000C, kData, {0, 0x123B}, keep)},
-        {"read", OP(gw->Read(0xC, result)), Ok, "", {}, ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
-        {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {},
-         ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep)},
-        {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {},
-         WriteTransaction(kGw, 0xC0A00003, kData, {0x55, 0x44}, keep)},
-        {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {},
-         WriteTransaction(kGw, 0xC0A00003, kData, {0, 0x11}, keep)},
-        {"no words", OP(gw->Write(3, {})), Ok, "", {}, WriteTransaction(kGw, 0xC0A00003, kData, {0, 0}, keep)},
+        {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {}, write(0xC0A0000C, {0, 0x123B})},
+        {"read", OP(gw->Read(0xC, result)), Ok, "", {}, read},
+        {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {}, read},
+        {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {}, write(0xC0A00003, {0x55, 0x44})},
+        {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {}, write(0xC0A00003, {0, 0x11})},
+        {"no words", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
     });
     EXPECT_EQ(result, (Words{0, 0x123B}));
 }
@@ -123,15 +121,13 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
     auto gw = MakeGw();
     Words result;
     // Lock read, busy poll, (data writes), control write, 1002 polls; no unlock.
-    Traffic expected = {AnyRead(kGw), AnyRead(kGw)};
-    if (write) expected.insert(expected.end(), {W(kData - 4, 0), W(kData, 7)});
-    expected.push_back(W(kGw, write ? 0xC0000002 : 0xC1000002));
-    expected.insert(expected.end(), 1002, AnyRead(kGw));
+    const Traffic expected = Join({{AnyRead(kGw), AnyRead(kGw)},
+                                   write ? Traffic{W(kData - 4, 0), W(kData, 7)} : Traffic{},
+                                   {W(kGw, write ? 0xC0000002 : 0xC1000002)}, Traffic(1002, AnyRead(kGw))});
     Gw other(kGw, 24, 4, 0, 16, 255, kData, 2);
     RunSteps(kGw, {
         {"busy", OP(write ? gw->Write(2, {7}) : gw->Read(2, result)), ArrLib::GWBusy,
-         "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind + " to end 1000 attempts\n", {},
-         expected},
+         "-E- TimeOut Busy\n-E- GW 82580 is busy, waited for the " + kind + " to end 1000 attempts\n", {}, expected},
         {"freed", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0)}},
         {"next user", OP(write ? other.Write(2, {7}) : other.Read(2, result)), ArrLib::GWBusy,
          "-E- TimeOut Busy\n-E- GW 82580 is busy before " + kind + " attempt\n", {}},
@@ -163,8 +159,7 @@ TEST_F(GatewayTest, DumpsAndPrintedEntries) {
          {}, expected},
         {"named dump", OP(gw->Read(std::string("top.blk.mem"))), Ok,
          "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
-         "82580 : top.blk.mem :   2 : 00000002 00000102 \n",
-         {0, 1, 2}},
+         "82580 : top.blk.mem :   2 : 00000002 00000102 \n", {0, 1, 2}},
         // Later output without a chosen base relies on hex and '0' fill.
         {"no data words", OP(Print(*gw, "", 0xC, {})), Ok, "82580 :   c : \nff001"},
         {"wide index printed whole", OP(Print(*gw, "", 0x12345, {0xABCDEF})), Ok, "82580 : 12345 : 00abcdef \nff001"},
