@@ -289,16 +289,12 @@ TEST_F(VariantsTest, PrintedLines) {
     for (uint32_t i = 0; i < 4; ++i) chip().SetEntry(0x82580, i, {0xAB00 + i});
     ArrLib::GW_simple_special packing0(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
     ArrLib::GW_simple_special packing2(0x32000, 24, 4, 0, 16, 255, 0x32014, 2, 2);
-    chip().SetEntry(0x30000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
-    chip().SetEntry(0x32000, 7, {0xFFFFFFFF, 0xFFFFFFFF});
+    for (uint32_t gw : {0x30000u, 0x32000u}) chip().SetEntry(gw, 7, {0xFFFFFFFF, 0xFFFFFFFF});
     std::unique_ptr<Gw> be = MakeBe();
     chip().SetEntry(0x90000, 0x5FF, {0xFEED});
     ArrLib::GW_serdes serdes(0x20000, 24, 4, 0, 16, 511, 0x20010, 1);
-    auto serdesWrite = [&](uint32_t index) {
-        return [&serdes, index] { return serdes.Write(index, {0xC0DE0000 + index}); };
-    };
-    const std::string reserved =
-        "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
+    const auto serdesWrite = [&](uint32_t i) -> Op { return [&, i] { return serdes.Write(i, {0xC0DE0000 + i}); }; };
+    const char reserved[] = "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
     RunSteps(0x20000, {
         {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "82580 :   3 : 0000ab03  g_fifo extra line\n"},
         {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "82580 :   2 : 0000ab02 \n"},
@@ -311,12 +307,9 @@ TEST_F(VariantsTest, PrintedLines) {
         {"simple_special packing 0", OP(packing0.Read(7u)), Ok, "30000 :   7 : ffffffff 01ffffff \n"},
         {"simple_special packing 2", OP(packing2.Read(7u)), Ok, "32000 :   7 : ffffffff ffffffff \n"},
         {"be_address single read", OP(be->Read(0x5FFu)), Ok, "90000 : 5ff : 0000feed \n"},
-        {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}},
-        {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}},
-        {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}},
-        {"serdes 0x42", serdesWrite(0x42), Ok, "", {0x42}},
-        {"serdes 0x63", serdesWrite(0x63), Ok, "", {0x63}},
-        {"serdes 0x120", serdesWrite(0x120), Ok, "", {0x120}},
+        {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}}, {"serdes 0x42", serdesWrite(0x42), Ok, "", {0x42}},
+        {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}}, {"serdes 0x63", serdesWrite(0x63), Ok, "", {0x63}},
+        {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}}, {"serdes 0x120", serdesWrite(0x120), Ok, "", {0x120}},
         // Out of range: refused without the warning and without any access.
         {"serdes 0x203", serdesWrite(0x203), ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n", {}, kNoAccess},
     });
