@@ -307,9 +307,9 @@ TEST_F(VariantsTest, PrintedLines) {
         {"simple_special packing 0", OP(packing0.Read(7u)), Ok, "30000 :   7 : ffffffff 01ffffff \n"},
         {"simple_special packing 2", OP(packing2.Read(7u)), Ok, "32000 :   7 : ffffffff ffffffff \n"},
         {"be_address single read", OP(be->Read(0x5FFu)), Ok, "90000 : 5ff : 0000feed \n"},
-        {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}}, {"serdes 0x42", serdesWrite(0x42), Ok, "", {0x42}},
-        {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}}, {"serdes 0x63", serdesWrite(0x63), Ok, "", {0x63}},
-        {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}}, {"serdes 0x120", serdesWrite(0x120), Ok, "", {0x120}},
+        {"serdes 0x43", serdesWrite(0x43), Ok, reserved, {0x43}}, {"0x42", serdesWrite(0x42), Ok, "", {0x42}},
+        {"serdes 0xa7", serdesWrite(0xA7), Ok, reserved, {0xA7}}, {"0x63", serdesWrite(0x63), Ok, "", {0x63}},
+        {"serdes 0x11f", serdesWrite(0x11F), Ok, reserved, {0x11F}}, {"0x120", serdesWrite(0x120), Ok, "", {0x120}},
         // Out of range: refused without the warning and without any access.
         {"serdes 0x203", serdesWrite(0x203), ArrLib::AddrTooHigh, "-E- address/maximal 203/1ff\n", {}, kNoAccess},
     });
