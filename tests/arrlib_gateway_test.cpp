@@ -22,11 +22,24 @@ constexpr ArrLib::Status Ok = ArrLib::Ok;
 
 constexpr uint32_t kGw = 0x82580, kData = 0x82588;
 // A register no gateway owns: plain storage on the chip.
-constexpr uint32_t kPlain = 0x30000;
+constexpr uint32_t kPlain = 0x38000;
 
+// The base gateway and each control variant. Control words: command at bits
+// 27..24 (23..20 for be_address, so that its bit 27 shows), index at 15..0.
 class GatewayTest : public ChipTest {
 protected:
-    GatewayTest() : ChipTest("ex.mem GW_simple 82580 24 4 0 16 255 82588 2\n") {}
+    GatewayTest()
+        : ChipTest("ex.mem    GW_simple         82580 24 4 0 16 255  82588 2\n"
+                   "t.gfifo   GW_gfifo          83580 24 4 0 16 3    83590 1\n"
+                   "t.clear   GW_clear          10000 24 4 0 16 255  10010 1 20\n"
+                   "t.be      GW_be_address     90000 20 4 0 16 2047 90010 1\n"
+                   "t.serdes  GW_serdes         20000 24 4 0 16 511  20010 1\n"
+                   "t.ss0     GW_simple_special 30000 24 4 0 16 255  30014 2 0\n"
+                   "t.ss0n    GW_simple_special 33000 24 4 0 16 255  33010 1 0\n"
+                   "t.ss1     GW_simple_special 31000 24 4 0 16 255  31018 3 1\n"
+                   "t.ss2     GW_simple_special 32000 24 4 0 16 255  32014 2 2\n"
+                   "t.field   GW_field          40000 24 4 0 16 255  40010 1\n"
+                   "t.td2     GW_tag_data2      50000 24 4 0 16 255  50010 1\n") {}
     static std::unique_ptr<Gw> MakeGw(uint32_t max = 255) {
         return std::make_unique<Gw>(kGw, 24, 4, 0, 16, max, kData, 2);
     }
@@ -182,23 +195,6 @@ TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
 
 // ------------------------------------------------------- control variants
 
-// Control words: command at bits 27..24 (23..20 for be_address, so that its
-// bit 27 shows), index at 15..0.
-class VariantsTest : public ChipTest {
-protected:
-    VariantsTest()
-        : ChipTest("t.gfifo   GW_gfifo          82580 24 4 0 16 3    82590 1\n"
-                   "t.clear   GW_clear          10000 24 4 0 16 255  10010 1 20\n"
-                   "t.be      GW_be_address     90000 20 4 0 16 2047 90010 1\n"
-                   "t.serdes  GW_serdes         20000 24 4 0 16 511  20010 1\n"
-                   "t.ss0     GW_simple_special 30000 24 4 0 16 255  30014 2 0\n"
-                   "t.ss0n    GW_simple_special 33000 24 4 0 16 255  33010 1 0\n"
-                   "t.ss1     GW_simple_special 31000 24 4 0 16 255  31018 3 1\n"
-                   "t.ss2     GW_simple_special 32000 24 4 0 16 255  32014 2 2\n"
-                   "t.field   GW_field          40000 24 4 0 16 255  40010 1\n"
-                   "t.td2     GW_tag_data2      50000 24 4 0 16 255  50010 1\n") {}
-};
-
 template <typename Kind, typename... Extra>
 std::function<std::unique_ptr<Gw>()> Make(uint32_t addr, uint32_t data, int dSize, Extra... extra) {
     return [=] { return std::make_unique<Kind>(addr, 24, 4, 0, 16, 0x7FF, data, dSize, extra...); };
@@ -211,10 +207,10 @@ std::unique_ptr<Gw> MakeBe() {
 // Every entry read below holds 0x600D0000 + its index.
 constexpr uint32_t kGood = 0x600D0000;
 
-TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
+TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
     const auto clear = [](int bit) { return Make<GW_clear>(0x10000, 0x10010, 1, bit); };
     const auto td2 = Make<GW_tag_data2>(0x50000, 0x50010, 1), field = Make<GW_field>(0x40000, 0x40010, 1);
-    // A simple_special gateway whose data registers end where VariantsTest's database says.
+    // A simple_special gateway whose data registers end where the fixture's database says.
     const auto special = [](uint32_t gw, int words, int packing) {
         return Make<GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
     };
@@ -284,9 +280,9 @@ TEST_F(VariantsTest, EachKindWritesItsControlWordsAndRegisters) {
 // are, but packing 0 cuts the low word to 25 bits; be_address's single read
 // keeps the plain index, its dump shows port and entry; serdes warns on
 // reserved lines and still writes them.
-TEST_F(VariantsTest, PrintedLines) {
-    ArrLib::GW_gfifo gfifo(0x82580, 24, 4, 0, 16, 3, 0x82590, 1);
-    for (uint32_t i = 0; i < 4; ++i) chip().SetEntry(0x82580, i, {0xAB00 + i});
+TEST_F(GatewayTest, PrintedLines) {
+    ArrLib::GW_gfifo gfifo(0x83580, 24, 4, 0, 16, 3, 0x83590, 1);
+    for (uint32_t i = 0; i < 4; ++i) chip().SetEntry(0x83580, i, {0xAB00 + i});
     ArrLib::GW_simple_special packing0(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
     ArrLib::GW_simple_special packing2(0x32000, 24, 4, 0, 16, 255, 0x32014, 2, 2);
     for (uint32_t gw : {0x30000u, 0x32000u}) chip().SetEntry(gw, 7, {0xFFFFFFFF, 0xFFFFFFFF});
@@ -296,14 +292,14 @@ TEST_F(VariantsTest, PrintedLines) {
     const auto serdesWrite = [&](uint32_t i) -> Op { return [&, i] { return serdes.Write(i, {0xC0DE0000 + i}); }; };
     const char reserved[] = "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
     RunSteps(0x20000, {
-        {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "82580 :   3 : 0000ab03  g_fifo extra line\n"},
-        {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "82580 :   2 : 0000ab02 \n"},
+        {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "83580 :   3 : 0000ab03  g_fifo extra line\n"},
+        {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "83580 :   2 : 0000ab02 \n"},
         {"gfifo: whole dump", OP(gfifo.Read()), Ok,
-         "82580 :   0 : 0000ab00 \n82580 :   1 : 0000ab01 \n82580 :   2 : 0000ab02 \n"
-         "82580 :   3 : 0000ab03  g_fifo extra line\n"},
+         "83580 :   0 : 0000ab00 \n83580 :   1 : 0000ab01 \n83580 :   2 : 0000ab02 \n"
+         "83580 :   3 : 0000ab03  g_fifo extra line\n"},
         {"gfifo: named dump", OP(gfifo.Read(std::string("t.gfifo"))), Ok,
-         "82580 : t.gfifo :   0 : 0000ab00 \n82580 : t.gfifo :   1 : 0000ab01 \n"
-         "82580 : t.gfifo :   2 : 0000ab02 \n82580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
+         "83580 : t.gfifo :   0 : 0000ab00 \n83580 : t.gfifo :   1 : 0000ab01 \n"
+         "83580 : t.gfifo :   2 : 0000ab02 \n83580 : t.gfifo :   3 : 0000ab03  g_fifo extra line\n"},
         {"simple_special packing 0", OP(packing0.Read(7u)), Ok, "30000 :   7 : ffffffff 01ffffff \n"},
         {"simple_special packing 2", OP(packing2.Read(7u)), Ok, "32000 :   7 : ffffffff ffffffff \n"},
         {"be_address single read", OP(be->Read(0x5FFu)), Ok, "90000 : 5ff : 0000feed \n"},
