@@ -120,12 +120,10 @@ TEST_F(ArraysTest, TagDataLayout) {
         {"array 3 write", OP(other.Write(5, data)), AddrTooHigh, notTagData, {}, kNoAccess},
         {"array 3 dump", OP(other.Read()), AddrTooHigh, notTagData, {}, kNoAccess},
     });
-    EXPECT_EQ(chip().Entry(0x50000, (16 << 6) + 5), (Words{0x101, 0x100}));
-    EXPECT_EQ(chip().Entry(0x50000, (31 << 6) + 5), (Words{0x11F, 0x11E}));
-    // The missing words of the short write are written as 0.
-    EXPECT_EQ(chip().Entry(0x50000, 5), (Words{2, 1}));
-    EXPECT_EQ(chip().Entry(0x50000, (1 << 6) + 5), (Words{0, 3}));
-    EXPECT_EQ(chip().Entry(0x50000, (15 << 6) + 5), (Words{0, 0}));
+    // Ways 16 and 31 of the high write; the missing words of the short write are written as 0.
+    const std::pair<uint32_t, Words> entries[] = {{(16 << 6) + 5, {0x101, 0x100}}, {(31 << 6) + 5, {0x11F, 0x11E}},
+                                                  {5, {2, 1}}, {(1 << 6) + 5, {0, 3}}, {(15 << 6) + 5, {0, 0}}};
+    for (const auto& [index, words] : entries) EXPECT_EQ(chip().Entry(0x50000, index), words) << index;
     // Ways above 20 lie beyond a smaller gateway's largest index: the write stops there.
     ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, (20 << 6) + 5, 0x50010, 2, 0, 0, 0, 0, 1);
     ArrLib::Array_tag_data smallHigh("tag.high", &small, 1, 6);
