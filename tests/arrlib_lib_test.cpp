@@ -151,12 +151,12 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
         {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
     };
     // Kinds without a keyword are ignored lines, as stored databases expect.
-    std::string db = "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+    std::string db = "NAME KIND ADDRESS and other words that are no numbers\n"
+                     "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "w GW_simple_special 200 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "x GW_tag_data 300 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "y GW_tag_data2 400 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
-                     "NAME KIND ADDRESS and other words that are no numbers\n"
                      "\n"
                      "lonely\n"
                      "   \t  \n"
