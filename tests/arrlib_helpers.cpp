@@ -19,17 +19,9 @@ Outcome Capture(const Op& op) {
 kxsim::Access R(uint32_t addr, uint32_t value) { return {'R', addr, value}; }
 kxsim::Access W(uint32_t addr, uint32_t value) { return {'W', addr, value}; }
 
-namespace {
-
-uint32_t FirstRegister(uint32_t data_end, size_t words) {
-    return data_end - 4 * static_cast<uint32_t>(words == 0 ? 0 : words - 1);
-}
-
-}  // namespace
-
 Traffic ReadTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock) {
     Traffic t = {AnyRead(gw), AnyRead(gw), W(gw, ctrl), AnyRead(gw)};
-    uint32_t addr = FirstRegister(data_end, words.size());
+    uint32_t addr = data_end + 4 - 4 * static_cast<uint32_t>(words.size());
     for (uint32_t word : words) t.push_back(R(addr, word)), addr += 4;
     t.push_back(W(gw, unlock));
     return t;
@@ -37,7 +29,7 @@ Traffic ReadTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Wor
 
 Traffic WriteTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock) {
     Traffic t = {AnyRead(gw), AnyRead(gw)};
-    uint32_t addr = FirstRegister(data_end, words.size());
+    uint32_t addr = data_end + 4 - 4 * static_cast<uint32_t>(words.size());
     for (uint32_t word : words) t.push_back(W(addr, word)), addr += 4;
     t.insert(t.end(), {W(gw, ctrl), AnyRead(gw), W(gw, unlock)});
     return t;

@@ -41,10 +41,14 @@ Outcome Capture(const Op& op);
 // Expects the expression `op` to return `status` and print exactly `text`.
 #define EXPECT_PRINTS(op, status, text) \
     EXPECT_EQ(::arrtest::Capture([&] { return (op); }), (::arrtest::Outcome{(status), (text)}))
+// A table row's operation: the expression, evaluated when the row runs.
+#define OP(...) [&] { return (__VA_ARGS__); }
 
 kxsim::Access R(uint32_t addr, uint32_t value);
 kxsim::Access W(uint32_t addr, uint32_t value);
 using simtest::AnyRead;
+// The traffic of an operation refused before any access.
+const Traffic kNoAccess;
 
 // The accesses of one read or write transaction that takes its own lock:
 // lock read, busy poll, (write: data writes), control word, busy poll,
@@ -63,7 +67,6 @@ protected:
     void SetUp() override;
     void TearDown() override;
     kxsim::Chip& chip() { return *sim_->chip; }
-    std::string DbPath() const { return sim_->dir.path() + "/arr_db.txt"; }
     void ClearTraffic() { sim_->chip->ClearTraffic(); }
     // Empty when the bus log since the last clear is exactly `expected`.
     std::string Diff(const Traffic& expected) const { return simtest::Diff(expected, sim_->chip->Traffic()); }

@@ -2,6 +2,7 @@
 // line builds, what it shares, skips and replaces, the errors that stop a
 // load with status 1), lookups, the walks over all arrays and all gateways,
 // and the release of locks that failed operations left held.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -56,27 +57,18 @@ protected:
 // A walk reports a locked gateway and goes on; the array walk goes in name
 // order and skips sxp.pb_context, the gateway walk visits every gateway.
 TEST_F(WalkTest, Walks) {
-    const struct {
-        uint32_t locked;
-        bool byGw;
-        ArrLib::Status status;
-        std::string out;
-    } rows[] = {
-        {0, false, Ok,
-         "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n40100 : b.mem :   0 : 00000401 \n"
-         "40100 : b.mem :   1 : 00000402 \n40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n"},
-        {0x40200, true, ArrLib::GWLocked,
-         "40000 :   0 : 00000400 \n40000 :   1 : 00000401 \n40100 :   0 : 00000401 \n40100 :   1 : 00000402 \n"
-         "-E- TimeOut lock GW 40200\n-E- GW 40200 was not read, because it was locked\n"
-         "40300 :   0 : 00000403 \n40300 :   1 : 00000404 \n"},
-    };
-    for (const auto& row : rows) {
-        if (row.locked) chip().HoldLock(row.locked, true);
-        ClearTraffic();
-        EXPECT_PRINTS(row.byGw ? lib_->ReadByGw() : lib_->ReadByArray(), row.status, row.out);
-        EXPECT_EQ(Touched(0x40300), row.byGw);
-        if (row.locked) chip().HoldLock(row.locked, false);
-    }
+    EXPECT_PRINTS(lib_->ReadByArray(), Ok,
+                  "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n"
+                  "40100 : b.mem :   0 : 00000401 \n40100 : b.mem :   1 : 00000402 \n"
+                  "40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n");
+    EXPECT_FALSE(Touched(0x40300));
+    chip().HoldLock(0x40200, true);
+    ClearTraffic();
+    EXPECT_PRINTS(lib_->ReadByGw(), ArrLib::GWLocked,
+                  "40000 :   0 : 00000400 \n40000 :   1 : 00000401 \n40100 :   0 : 00000401 \n40100 :   1 : 00000402 \n"
+                  "-E- TimeOut lock GW 40200\n-E- GW 40200 was not read, because it was locked\n"
+                  "40300 :   0 : 00000403 \n40300 :   1 : 00000404 \n");
+    EXPECT_TRUE(Touched(0x40300));
     // An empty database walks nothing; one library at a time owns the device.
     lib_.reset();
     EXPECT_PRINTS(Load("")->ReadByArray(), Ok, "");
@@ -100,22 +92,20 @@ TEST_F(WalkTest, WalkStopsAtFirstOtherFailure) {
 // Missing names, gateways and the writes to them are refused as the end-to-end tests show.
 TEST_F(WalkTest, LookupsAndSingleOperations) {
     RunSteps(0x40200, {
-        {"name prefix", [&] { return lib_->ReadByArray("a.me"); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
-        {"line of a missing array", [&] { return lib_->ReadByArray("x", 0); }, ArrLib::ArrayNotFound, "", {}, Traffic{}},
-        {"entry of a missing gateway", [&] { return lib_->ReadByGw(0x40004, 0); }, ArrLib::GwNotFound, "", {},
-         Traffic{}},
-        {"line of an array", [&] { return lib_->ReadByArray("a.mem", 0); }, Ok, "40000 : a.mem :   0 : 00000400 \n"},
-        {"write by gateway", [&] { return lib_->WriteByGw(0x40100, 1, {0x77}); }, Ok, ""},
-        {"write by array", [&] { return lib_->WriteByArray("c.mem", 0, {0x88}); }, Ok, "", {0}},
-        {"entry of a gateway", [&] { return lib_->ReadByGw(0x40100, 1); }, Ok, "40100 :   1 : 00000077 \n"},
-        {"gateway dump", [&] { return lib_->ReadByGw(0x40200); }, Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n",
-         {0, 1}},
-        {"entry beyond the gateway", [&] { return lib_->ReadByGw(0x40200, 2); }, ArrLib::AddrTooHigh,
+        {"name prefix", OP(lib_->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"line of a missing array", OP(lib_->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"entry of a missing gateway", OP(lib_->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
+        {"line of an array", OP(lib_->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
+        {"write by gateway", OP(lib_->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
+        {"write by array", OP(lib_->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
+        {"entry of a gateway", OP(lib_->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
+        {"gateway dump", OP(lib_->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
+        {"entry beyond the gateway", OP(lib_->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
          "-E- address/maximal 2/1\n", {}},
-        {"named, sxp.pb_context is read", [&] { return lib_->ReadByArray("sxp.pb_context"); }, Ok,
+        {"named, sxp.pb_context is read", OP(lib_->ReadByArray("sxp.pb_context")), Ok,
          "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
         // The refused index left the lock held until the library is freed.
-        {"freed", [&] { return lib_.reset(), Ok; }, Ok, "", {}, Traffic{W(0x40200, 0)}},
+        {"freed", OP(lib_.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
     });
 }
 
@@ -125,45 +115,59 @@ TEST_F(LibTest, WorkedExample) {
     // Both arrays go through the one gateway at 0x41000: array 0 and array 1
     // above a 12-bit line number. Unset entries read as 0xA0000000 | index << 8 | word number.
     RunSteps(0x41000, {
-        {"array 0", [&] { return lib->ReadByArray("top.blk.mem_a", 5); }, Ok,
+        {"array 0", OP(lib->ReadByArray("top.blk.mem_a", 5)), Ok,
          "41000 : top.blk.mem_a :   5 : a0000500 a0000501 a0000502 a0000503 a0000504 a0000505 a0000506 a0000507 \n",
          {0x5}},
-        {"array 1", [&] { return lib->ReadByArray("top.blk.mem_b", 5); }, Ok,
+        {"array 1", OP(lib->ReadByArray("top.blk.mem_b", 5)), Ok,
          "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 a0100505 a0100506 a0100507 \n",
          {0x1005}},
-        {"line beyond 12 bits", [&] { return lib->ReadByArray("top.blk.mem_a", 0x1000); }, ArrLib::AddrTooHigh,
-         "-E- address/limit(bits) 1000/fff\n", {}, Traffic{}},
+        {"line beyond 12 bits", OP(lib->ReadByArray("top.blk.mem_a", 0x1000)), ArrLib::AddrTooHigh,
+         "-E- address/limit(bits) 1000/fff\n", {}, kNoAccess},
         // The receive buffer's gateway holds 4 words, too few for a lane.
-        {"short receive buffer", [&] { return lib->ReadByArray("top.blk.rx_q", 0); }, ArrLib::AccessError,
+        {"short receive buffer", OP(lib->ReadByArray("top.blk.rx_q", 0)), ArrLib::AccessError,
          "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer needs 9\n"},
     });
 }
 
-TEST_F(LibTest, EachKeywordBuildsItsKinds) {
+// Which gateway and array each keyword builds; the lines the loader skips,
+// shares and replaces.
+TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
+    using A = ArrLib;
     const struct {
         const char* line;  // a one-letter name, the gateway at 0x1000 + 0x100 * (letter - 'a')
         const std::type_info& gw;
         const std::type_info& array;
     } rows[] = {
-        {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(ArrLib::Gateway), typeid(ArrLib::Array)},
-        {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(ArrLib::GW_gfifo), typeid(ArrLib::Array)},
-        {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(ArrLib::GW_clear), typeid(ArrLib::Array)},
-        {"d GW_serdes 1300 24 4 0 16 255 1010 2", typeid(ArrLib::GW_serdes), typeid(ArrLib::Array)},
-        {"e GW_field 1400 24 4 0 16 255 1010 2", typeid(ArrLib::GW_field), typeid(ArrLib::Array)},
-        {"f GW_rx_buffer 1500 24 4 0 16 255 1010 9 3", typeid(ArrLib::Gateway), typeid(ArrLib::Array_rx_buffer)},
-        {"g GW_irisc 1600 24 4 0 16 255 1010 2 1 4 0", typeid(ArrLib::GW_irisc), typeid(ArrLib::Array_irisc)},
-        {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_array_addr),
-         typeid(ArrLib::Array_addr)},
-        {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(ArrLib::GW_reqsl), typeid(ArrLib::Array_reqsl)},
-        {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(ArrLib::GW_xtsram), typeid(ArrLib::Array_xtsram)},
-        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(ArrLib::GW_sxp), typeid(ArrLib::Array_sxp)},
+        {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(A::Gateway), typeid(A::Array)},
+        {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(A::GW_gfifo), typeid(A::Array)},
+        {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(A::GW_clear), typeid(A::Array)},
+        {"d GW_serdes 1300 24 4 0 16 255 1010 2", typeid(A::GW_serdes), typeid(A::Array)},
+        {"e GW_field 1400 24 4 0 16 255 1010 2", typeid(A::GW_field), typeid(A::Array)},
+        {"f GW_rx_buffer 1500 24 4 0 16 255 1010 9 3", typeid(A::Gateway), typeid(A::Array_rx_buffer)},
+        {"g GW_irisc 1600 24 4 0 16 255 1010 2 1 4 0", typeid(A::GW_irisc), typeid(A::Array_irisc)},
+        {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_array_addr), typeid(A::Array_addr)},
+        {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_reqsl), typeid(A::Array_reqsl)},
+        {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(A::GW_xtsram), typeid(A::Array_xtsram)},
+        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
     };
     // Kinds without a keyword are ignored lines, as stored databases expect.
-    std::string db = "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+    std::string db = "NAME KIND ADDRESS and other words that are no numbers\n"
+                     "v GW_be_address 100 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "w GW_simple_special 200 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "x GW_tag_data 300 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
                      "y GW_tag_data2 400 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
-                     "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n";
+                     "z gw_simple 500 24 4 0 16 255 1010 2 1 2 3 4 5 6\n"
+                     "\n"
+                     "lonely\n"
+                     "   \t  \n"
+                     "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
+                     "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
+                     "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
+                     "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
+                     "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
+                     "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
+                     "long GW_simple 47000 24 4 0 16 255 47010 2" +
+                     std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n";
     for (const auto& row : rows) db += std::string(row.line) + "\n";
     auto lib = Load(db);
     for (const auto& row : rows) {
@@ -173,40 +177,22 @@ TEST_F(LibTest, EachKeywordBuildsItsKinds) {
         EXPECT_EQ(typeid(*gw), row.gw) << row.line;
         EXPECT_EQ(typeid(*array), row.array) << row.line;
     }
-    for (const char* name : {"v", "w", "x", "y", "z"}) EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
-    for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
-}
-
-TEST_F(LibTest, LinesSkippedSharedAndReplaced) {
-    auto lib = Load("NAME KIND ADDRESS and other words that are no numbers\n"
-                    "\n"
-                    "lonely\n"
-                    "   \t  \n"
-                    "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
-                    "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
-                    "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
-                    "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
-                    "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
-                    "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
-                    "long GW_simple 47000 24 4 0 16 255 47010 2" +
-                    std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n");
-    EXPECT_EQ(lib->ArrayExist("NAME"), nullptr);
-    EXPECT_EQ(lib->ArrayExist("lonely"), nullptr);
+    // A long line stays one line: its tail is no line of its own.
+    for (const char* name : {"v", "w", "x", "y", "z", "NAME", "lonely", "tail"})
+        EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
+    for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500, 0x48000}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
     ASSERT_NE(lib->GwExist(0x43000), nullptr);
+    ASSERT_NE(lib->ArrayExist("long"), nullptr);
     // The later line with the same address shares the first line's gateway.
-    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(ArrLib::Gateway));
-    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(ArrLib::Array_addr));
+    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(A::Gateway));
+    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(A::Array_addr));
     // The same name twice: the later line wins; the earlier line's gateway stays.
-    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(ArrLib::Array));
-    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(ArrLib::GW_array_addr));
-    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(ArrLib::GW_gfifo));
+    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(A::Array));
+    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(A::GW_array_addr));
+    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(A::GW_gfifo));
     // An sxp gateway is filed under its line's address, and works at its own.
     ASSERT_NE(lib->GwExist(0x77000), nullptr);
     EXPECT_EQ(lib->GwExist(0x77000)->Address(), 0x1DB00u);
-    // A long line stays one line: its tail is no line of its own.
-    ASSERT_NE(lib->ArrayExist("long"), nullptr);
-    EXPECT_EQ(lib->ArrayExist("tail"), nullptr);
-    EXPECT_EQ(lib->GwExist(0x48000), nullptr);
 }
 
 // Error messages of the loader go to standard output; death tests see
@@ -260,17 +246,8 @@ TEST_F(LibTest, ErrorsStopTheLoadWithStatus1) {
             message = "-E- " + message + " for " + line.substr(kind, line.find(' ', kind) - kind) +
                       " in DataBase file " + db + " line " + std::to_string(lineNo) + " : " + line;
         }
-        std::string pattern;
-        for (char c : message) {
-            if (std::string("\\.()[]{}*+?^$|").find(c) != std::string::npos) pattern += '\\';
-            pattern += c;
-        }
-        EXPECT_EXIT(
-            {
-                StdoutToStderr();
-                ArrLib lib(db.c_str(), row.device);
-            },
-            ::testing::ExitedWithCode(1), pattern)
+        EXPECT_EXIT((StdoutToStderr(), ArrLib(db.c_str(), row.device)), ::testing::ExitedWithCode(1),
+                    ::testing::HasSubstr(message))
             << row.text;
     }
 }
