@@ -217,6 +217,8 @@ TEST_F(LibTest, ErrorsStopTheLoadWithStatus1) {
         {"a GW_array_addr 40000 24 4 0 16 255 40010 2 12 4 q 15 4095\n", kDevice, "-E- illegal value q\n"},
         {"ok GW_simple 40000 24 4 0 16 255 40010 2\ntop.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n", kDevice,
          "Too few words"},
+        // A name and a kind alone are refused too.
+        {"a GW_simple\n", kDevice, "-E- Too few words for GW_simple in DataBase file " + db + " line 1 : a GW_simple\n"},
         // Widths and sizes a 32-bit control word cannot hold, refused before
         // any gateway or device exists.
         {"a GW_simple 40000 33 4 0 16 255 40010 2\n", kDevice, "cOffset 33 outside 0..32"},
