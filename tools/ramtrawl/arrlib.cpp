@@ -25,6 +25,9 @@ constexpr size_t kMaxWords = 16;
 const char* const kSkippedByWalk = "sxp.pb_context";
 // The database is read in blocks of this size; a longer line grows the block.
 constexpr size_t kReadBlock = 1 << 20;
+// The size of a huge page; the first block of each store is one, so that
+// every block is whole huge pages.
+constexpr size_t kHugePage = 2 << 20;
 // No line of a known kind is shorter: ten words of at least one character,
 // their separators and the line feed.
 constexpr size_t kShortestLine = 20;
@@ -149,10 +152,11 @@ std::string Outside(const Range& r, const Numbers& n) {
 }
 
 // Calls line(text) for each line of the file, its line feed included, in
-// blocks read whole. A long line stays one line. False on a read error.
+// blocks read whole into memory from `memory`. A long line stays one line.
+// False on a read error.
 template <class Visit>
-bool ForEachLine(FILE* file, Visit&& line) {
-    std::vector<char> block(kReadBlock);
+bool ForEachLine(FILE* file, std::pmr::memory_resource* memory, Visit&& line) {
+    std::pmr::vector<char> block(kReadBlock, memory);
     size_t filled = 0;
     for (;;) {
         size_t wanted = block.size() - filled;
@@ -315,13 +319,14 @@ private:
     Parsed* _pending = nullptr;
 };
 
-ArrLib::ArrLib(const char* db_file, const char* device) {
+ArrLib::ArrLib(const char* db_file, const char* device)
+    : _store(kHugePage, Bulk()), _names(kHugePage, Bulk()) {
     FILE* file = fopen(db_file, "rb");
     if (file == nullptr) LoadError("Cannot open DataBase file", db_file);
     Loader loader(*this, db_file);
     struct stat st {};
     if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode)) loader.Reserve(st.st_size);
-    bool read = ForEachLine(file, [&loader](std::string_view line) { loader.Add(line); });
+    bool read = ForEachLine(file, Bulk(), [&loader](std::string_view line) { loader.Add(line); });
     fclose(file);
     if (!read) LoadError("Error reading DataBase file", db_file);
     loader.Finish();
@@ -334,21 +339,34 @@ ArrLib::ArrLib(const char* db_file, const char* device) {
 
 namespace {
 
-// Blocks of at least this size are mapped on their own, in huge pages.
-constexpr size_t kHugePage = 2 << 20;
+// Requests of at least this size get a region of their own, in whole huge
+// pages on huge-page boundaries: one fault then maps 2 MB, where 4 kB pages
+// would each cost a fault of their own. Smaller ones come from the heap.
+constexpr size_t kOwnRegion = 128 << 10;
+
+size_t HugeRounded(size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
 
 class BulkMemory : public std::pmr::memory_resource {
     void* do_allocate(size_t bytes, size_t align) override {
-        if (bytes < kHugePage) return std::pmr::new_delete_resource()->allocate(bytes, align);
-        void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (bytes < kOwnRegion) return std::pmr::new_delete_resource()->allocate(bytes, align);
+        const size_t size = HugeRounded(bytes);
+        // A huge page more than needed, so that the region can start on a boundary.
+        void* p = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
+        char* raw = static_cast<char*>(p);
+        const size_t head = HugeRounded(reinterpret_cast<uintptr_t>(raw)) -
+                            reinterpret_cast<uintptr_t>(raw);
+        if (head != 0) munmap(raw, head);
+        if (head != kHugePage) munmap(raw + head + size, kHugePage - head);
         // Only advice: without huge pages the memory is as good.
-        madvise(p, bytes, MADV_HUGEPAGE);
-        return p;
+        madvise(raw + head, size, MADV_HUGEPAGE);
+        return raw + head;
     }
     void do_deallocate(void* p, size_t bytes, size_t align) override {
-        if (bytes < kHugePage) return std::pmr::new_delete_resource()->deallocate(p, bytes, align);
-        munmap(p, bytes);
+        if (bytes < kOwnRegion)
+            return std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+        munmap(p, HugeRounded(bytes));
     }
     bool do_is_equal(const memory_resource& other) const noexcept override {
         return this == &other;

@@ -465,8 +465,8 @@ private:
 
     // Arrays and gateways, and apart from them (no alignment between them)
     // the names, allocated in bulk and freed together.
-    std::pmr::monotonic_buffer_resource _store{Bulk()};
-    std::pmr::monotonic_buffer_resource _names{Bulk()};
+    std::pmr::monotonic_buffer_resource _store;
+    std::pmr::monotonic_buffer_resource _names;
     // Every array, in file order. Of several with one name the last counts:
     // the lookup searches from the end (a run looks up one name), and the
     // walk keeps the last of each name.
