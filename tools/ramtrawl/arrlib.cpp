@@ -236,7 +236,7 @@ private:
     struct Parsed {
         AccessType kind;
         Numbers numbers;
-        const char* name;
+        std::string_view name;
     };
 
     // Builds the line's array, and its gateway when the address is new.
@@ -258,12 +258,11 @@ private:
         exit(1);
     }
 
-    // A copy of the name in the store, ended by a NUL.
-    const char* Name(std::string_view name) {
-        char* copy = static_cast<char*>(_lib._names.allocate(name.size() + 1, 1));
+    // A copy of the name in the store.
+    std::string_view Name(std::string_view name) {
+        char* copy = static_cast<char*>(_lib._names.allocate(name.size(), 1));
         memcpy(copy, name.data(), name.size());
-        copy[name.size()] = '\0';
-        return copy;
+        return {copy, name.size()};
     }
 
     template <class T, class... Args>
@@ -282,7 +281,7 @@ private:
 
     // An array-addressed line: gateway G and array A with the numbering words.
     template <class G, class A>
-    Array* Numbered(const char* name, const Numbers& n, Gateway*& gw) {
+    Array* Numbered(std::string_view name, const Numbers& n, Gateway*& gw) {
         gw = Share<G>(gw, n, n.Int(kAOffset), n.Int(kASize), n.Word(kMaxAIndex),
                       n.Word(kMaxIndexArr));
         // The line number takes the index bits below the array number.
@@ -290,7 +289,7 @@ private:
     }
 
     // Builds the array of one line and, when gw is null, its gateway.
-    Array* Build(AccessType kind, const char* name, const Numbers& n, Gateway*& gw) {
+    Array* Build(AccessType kind, std::string_view name, const Numbers& n, Gateway*& gw) {
         switch (kind) {
             case gfifo: gw = Share<GW_gfifo>(gw, n); break;
             case clear: gw = Share<GW_clear>(gw, n, n.Int(11)); break;

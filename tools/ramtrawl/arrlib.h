@@ -310,7 +310,7 @@ public:
     // (the loader keeps every name in the library's store).
     class Array {
     public:
-        Array(const char* name, Gateway* gw);
+        Array(std::string_view name, Gateway* gw);
         virtual ~Array();
 
         virtual Status Read();
@@ -333,7 +333,7 @@ public:
 
     class Array_addr : public Array {
     public:
-        Array_addr(const char* Name, Gateway* Gw, u_int32_t index, int size);
+        Array_addr(std::string_view Name, Gateway* Gw, u_int32_t index, int size);
         Status Read() override;
         Status Read(u_int32_t index) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
@@ -370,7 +370,7 @@ public:
 
     class Array_tag_data : public Array {
     public:
-        Array_tag_data(const char* Name, Gateway* Gw, u_int32_t index, int size);
+        Array_tag_data(std::string_view Name, Gateway* Gw, u_int32_t index, int size);
         Status Read() override;
         Status Read(u_int32_t index) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
@@ -383,7 +383,7 @@ public:
 
     class Array_rx_buffer : public Array {
     public:
-        Array_rx_buffer(const char* Name, Gateway* Gw, u_int32_t index);
+        Array_rx_buffer(std::string_view Name, Gateway* Gw, u_int32_t index);
         Status Read() override;
         Status Read(u_int32_t index) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;
@@ -395,7 +395,7 @@ public:
 
     class Array_irisc : public Array {
     public:
-        Array_irisc(const char* Name, Gateway* Gw, int tag, int codeSize, int type, int ways);
+        Array_irisc(std::string_view Name, Gateway* Gw, int tag, int codeSize, int type, int ways);
         Status Read() override;
         Status Read(u_int32_t index) override;
         Status Write(u_int32_t index, const std::vector<u_int32_t>& data) override;

@@ -21,7 +21,7 @@ constexpr size_t kRxEntryWords = 9;
 
 // ---------------------------------------------------------------------- Array
 
-ArrLib::Array::Array(const char* name, Gateway* gw) : _name(name), _associatedGateway(gw) {}
+ArrLib::Array::Array(std::string_view name, Gateway* gw) : _name(name), _associatedGateway(gw) {}
 
 ArrLib::Array::~Array() = default;
 
@@ -60,7 +60,7 @@ ArrLib::Status ArrLib::Array::Write(u_int32_t index, const std::vector<u_int32_t
 
 // ----------------------------------------------------------------- Array_addr
 
-ArrLib::Array_addr::Array_addr(const char* Name, Gateway* Gw, u_int32_t index, int size)
+ArrLib::Array_addr::Array_addr(std::string_view Name, Gateway* Gw, u_int32_t index, int size)
     : Array(Name, Gw), _index(index), _size(size) {}
 
 int ArrLib::Array_addr::BadIndex(u_int32_t index) const {
@@ -120,7 +120,8 @@ ArrLib::Status ArrLib::Array_sxp::Write(u_int32_t index, const std::vector<u_int
 
 // ------------------------------------------------------------- Array_tag_data
 
-ArrLib::Array_tag_data::Array_tag_data(const char* Name, Gateway* Gw, u_int32_t index, int size)
+ArrLib::Array_tag_data::Array_tag_data(std::string_view Name, Gateway* Gw, u_int32_t index,
+                                       int size)
     : Array(Name, Gw), _index(index), _size(size) {}
 
 int ArrLib::Array_tag_data::BadIndex(u_int32_t index) const {
@@ -163,7 +164,7 @@ ArrLib::Status ArrLib::Array_tag_data::Write(u_int32_t index, const std::vector<
 
 // ------------------------------------------------------------ Array_rx_buffer
 
-ArrLib::Array_rx_buffer::Array_rx_buffer(const char* Name, Gateway* Gw, u_int32_t index)
+ArrLib::Array_rx_buffer::Array_rx_buffer(std::string_view Name, Gateway* Gw, u_int32_t index)
     : Array(Name, Gw), _index(index) {}
 
 int ArrLib::Array_rx_buffer::BadIndex(u_int32_t index) const {

@@ -156,8 +156,8 @@ IriscLayout LayoutOf(int tag, int codeSize, int type, int ways) {
 
 }  // namespace
 
-ArrLib::Array_irisc::Array_irisc(const char* Name, Gateway* Gw, int tag, int codeSize, int type,
-                                 int ways)
+ArrLib::Array_irisc::Array_irisc(std::string_view Name, Gateway* Gw, int tag, int codeSize,
+                                 int type, int ways)
     : Array(Name, Gw), _tag(tag), _codeSize(codeSize), _type(type), _ways(ways) {}
 
 int ArrLib::Array_irisc::BadIndex(u_int32_t index) const {
