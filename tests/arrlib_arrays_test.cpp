@@ -53,12 +53,12 @@ TEST_F(ArraysTest, ArrayAddrAndXtsramLines) {
         // Size 0: line 0 is the array number.
         {"size 0: line 0", OP(single.Read(0)), Ok, "44000 : arr.s :   0 : a0000300 a0000301 \n", {0x3}},
         {"size 0: line 1 refused", OP(single.Read(1)), AddrTooHigh, "-E- address/limit(bits) 1/0\n", {}, kNoAccess},
-        {"write", OP(array.Write(7, {0xAB})), Ok, "", {}, WriteTransaction(0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
+        {"write", OP(array.Write(7, {0xAB})), Ok, "", {}, Transaction('W', 0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
         {"write beyond 10 bits", OP(array.Write(0x400, {0xAB})), AddrTooHigh, tooHigh, {}, kNoAccess},
         {"xtsram write prints the index", OP(xts.Write(0xFF, {0x77})), Ok, "4ff\n", {},
-         WriteTransaction(0x43000, 0xC20004FF, 0x43010, {0x77})},
+         Transaction('W', 0x43000, 0xC20004FF, 0x43010, {0x77})},
         {"xtsram read", OP(xts.Read(0xFF)), Ok, "43000 : xts.a :  ff : 00000077 \n", {},
-         ReadTransaction(0x43000, 0xC00004FF, 0x43010, {0x77})},
+         Transaction('R', 0x43000, 0xC00004FF, 0x43010, {0x77})},
         {"xtsram read beyond 8 bits", OP(xts.Read(0x100)), AddrTooHigh, xTooHigh, {}, kNoAccess},
         {"xtsram write beyond 8 bits", OP(xts.Write(0x100, {1})), AddrTooHigh, xTooHigh, {}, kNoAccess},
     });
@@ -151,7 +151,7 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
         {"write", OP(lane0.Write(0x2000, {1})), ArrLib::GWReadOnly, "", {}, kNoAccess},
     });
     // A dump takes and releases the lock per line: a start and an unlock each.
-    const std::vector<std::string> lines = SplitLines(Capture(OP(lane0.Read())).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(lane0.Read())).second);
     EXPECT_EQ(lines.size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000, true).size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000).size(), 2 * 2048u);
@@ -196,7 +196,7 @@ TEST_F(ArraysTest, BadIndexMessages) {
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Capture(OP(static_cast<ArrLib::Status>(row.gw->BadIndex(row.index)))),
-                  (Outcome{static_cast<ArrLib::Status>(row.out[0] ? 1 : 0), row.out}))
+                  Outcome(static_cast<ArrLib::Status>(row.out[0] ? 1 : 0), row.out))
             << std::hex << row.index;
     }
     EXPECT_EQ(Diff({}), "") << "a check touched a register";
@@ -238,9 +238,9 @@ TEST_F(ArraysTest, TransactionTraffic) {
         Words entry(data.rbegin(), data.rend()), result;  // register order: most significant first
         RunSteps(row.ctrlAddr, {
             {row.name, OP(row.gw->Write(row.index, data)), Ok, "", {},
-             WriteTransaction(row.ctrlAddr, row.writeCtrl, row.dataEnd, entry)},
+             Transaction('W', row.ctrlAddr, row.writeCtrl, row.dataEnd, entry)},
             {row.name, OP(row.gw->Read(row.index, result)), Ok, "", {},
-             ReadTransaction(row.ctrlAddr, row.readCtrl, row.dataEnd, entry)},
+             Transaction('R', row.ctrlAddr, row.readCtrl, row.dataEnd, entry)},
         });
         EXPECT_EQ(result, entry) << row.name;
     }
@@ -249,7 +249,7 @@ TEST_F(ArraysTest, TransactionTraffic) {
     chip().SetEntry(0x51000, 0x805, {0xAAAA5555, 0x12345678});
     Words result;
     RunSteps(0x51000, {{"tag_data variant 0", OP(tag0.Read(0x805, result)), Ok, "", {},
-                        ReadTransaction(0x51000, 0xC1000805, 0x5101C, {0xAAAA5555, 0x12345678})}});
+                        Transaction('R', 0x51000, 0xC1000805, 0x5101C, {0xAAAA5555, 0x12345678})}});
     EXPECT_EQ(result, (Words{0xAAAA5555, 0x5678}));
     // The gateway at the read-only address refuses writes only; the tag/data gateway has none.
     auto ro = MemGw(0x12160);
@@ -317,9 +317,9 @@ TEST_F(ArraysTest, Dumps) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         ClearTraffic();
-        Outcome result = Capture(row.dump);
-        ASSERT_EQ(result.status, Ok);
-        std::vector<std::string> lines = SplitLines(result.out);
+        const auto [status, out] = Capture(row.dump);
+        ASSERT_EQ(status, Ok);
+        std::vector<std::string> lines = SplitLines(out);
         ASSERT_EQ(lines.size(), row.lines);
         for (const auto& [i, text] : row.text) {
             bool whole = text.back() == '\n';
@@ -359,11 +359,11 @@ TEST_F(ArraysTest, RefusedDumps) {
 
 // One self-locking transaction of an irisc gateway whose control register holds 0.
 Traffic IriscRead(uint32_t gw, uint32_t ctrl, uint32_t word) {
-    return ReadTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word});
+    return Transaction('R', gw, ctrl | 0xC0000000, gw + 0x10, {word});
 }
 
 Traffic IriscWrite(uint32_t gw, uint32_t ctrl, uint32_t word) {
-    return WriteTransaction(gw, ctrl | 0xC0000000, gw + 0x10, {word});
+    return Transaction('W', gw, ctrl | 0xC0000000, gw + 0x10, {word});
 }
 
 const char kIriscBusy[] = "-E- TimeOut Busy\n-E- GW 60000 is busy, waited for the read to end 1000 attempts\n";
@@ -425,7 +425,7 @@ TEST_F(ArraysTest, IriscArrays) {
     });
     // The dump shows way 0 first and runs under one lock.
     ClearTraffic();
-    const std::vector<std::string> lines = SplitLines(Capture(OP(all.Read())).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(all.Read())).second);
     ASSERT_EQ(lines.size(), 1024u);
     EXPECT_EQ(lines[5],
               "61000 : i.all :   5 : 000000a0 000000a1 000000a2 000000a3 000000a4 000000a5 000000a6 000000a7 ");

@@ -51,8 +51,8 @@ TEST_F(GatewayTest, Transactions) {
     const uint32_t keep = 0x00A00000;
     chip().Poke(kGw, keep);
     Words result;
-    const auto write = [&](uint32_t ctrl, const Words& regs) { return WriteTransaction(kGw, ctrl, kData, regs, keep); };
-    const Traffic read = ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
+    const auto write = [&](uint32_t ctrl, const Words& regs) { return Transaction('W', kGw, ctrl, kData, regs, keep); };
+    const Traffic read = Transaction('R', kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
     RunSteps(kGw, {
         {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {}, write(0xC0A0000C, {0, 0x123B})},
         {"read", OP(gw->Read(0xC, result)), Ok, "", {}, read},
@@ -227,18 +227,18 @@ TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
         const char* printed = "";
     } cases[] = {
         {"clear: bit outside the fields", clear(20), 0x00300000, true, 0x12, {},
-         ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
+         Transaction('R', 0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
         {"clear: bit in the command field forced to 0", clear(24), 0, true, 0x12, {},
          {AnyRead(0x10000), AnyRead(0x10000), W(0x10000, 0xC0000012), AnyRead(0x10000), AnyRead(0x10010),
           W(0x10000, 0)}},
         {"clear: bit in the index field left to the index", clear(1), 0, false, 0x3, {7},
-         WriteTransaction(0x10000, 0xC0000003, 0x10010, {7})},
+         Transaction('W', 0x10000, 0xC0000003, 0x10010, {7})},
         {"clear: offset beyond the word clears nothing", clear(40), 0x00300000, true, 0x12, {},
-         ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
+         Transaction('R', 0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
         {"tag_data2: read command shifted, bit 29 cleared", td2, 0x20000000, true, 0x34, {},
-         ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
+         Transaction('R', 0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
         {"tag_data2: write command 0, bit 29 cleared", td2, 0x2F000000, false, 0x34, {0xAB},
-         WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
+         Transaction('W', 0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
         {"be_address: read, index register after the control word", MakeBe, 0x08000000, true, 0x5FF, {},
          {AnyRead(0x90000), AnyRead(0x90000), W(0x90000, 0xC0100000), W(0x90004, 0x5FF), AnyRead(0x90000),
           R(0x90010, kGood + 0x5FF), W(0x90000, 0x08000000)}},
@@ -249,19 +249,19 @@ TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
          {AnyRead(0x40000), AnyRead(0x40000), R(0x4000C, 0xAABBCCDD), W(0x4000C, 0xAABB01DD),
           W(0x40000, 0xC1000009), AnyRead(0x40000), R(0x40010, kGood + 0x9), W(0x40000, 0)}},
         {"field: write makes one control write", field, 0, false, 0x9, {0x1234},
-         WriteTransaction(0x40000, 0xC0000009, 0x40010, {0x1234})},
+         Transaction('W', 0x40000, 0xC0000009, 0x40010, {0x1234})},
         {"simple_special 0: the value split at bit 25", ss0, 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}), split0},
+         Transaction('W', 0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}), split0},
         {"simple_special 0: a missing second word counts as 0", ss0, 0, false, 0x1, {0x89ABCDEF},
-         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}), "89abcdef\n0\n1abcdef\n44\n"},
+         Transaction('W', 0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}), "89abcdef\n0\n1abcdef\n44\n"},
         {"simple_special 0, one register", special(0x33000, 1, 0), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), split0},
+         Transaction('W', 0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), split0},
         {"simple_special 1: the value split at bits 29 and 58", ss1, 0, false, 0x1, {0x89ABCDEF, 0x05234567, 0xABCD},
-         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
+         Transaction('W', 0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
         {"simple_special 1: missing words count as 0", ss1, 0, false, 0x1, {0xFFFFFFFF},
-         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
+         Transaction('W', 0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
         {"simple_special 2: words unchanged", special(0x32000, 2, 2), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
+         Transaction('W', 0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -311,7 +311,7 @@ TEST_F(GatewayTest, PrintedLines) {
     });
     EXPECT_EQ(chip().Entry(0x20000, 0x11F), Words{0xC0DE011F});
     chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
-    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read(std::string("t.be")))).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read(std::string("t.be")))).second);
     ASSERT_EQ(lines.size(), 0x600u);
     EXPECT_EQ(lines[0x3FF], "90000 : t.be :   0 : 3ff : 0000beef ");
     EXPECT_EQ(lines[0x5FF], "90000 : t.be :   1 : 1ff : 0000feed ");
