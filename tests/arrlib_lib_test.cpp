@@ -36,74 +36,68 @@ const char kExample[] =
 class LibTest : public ChipTest {
 protected:
     LibTest() : ChipTest(std::string(kWalkDb) + kExample, false) {}
+    // Two entries of each walk gateway, each holding (gw >> 8) + its index.
+    void SetUp() override {
+        ChipTest::SetUp();
+        for (uint32_t gw : {0x40000u, 0x40100u, 0x40200u, 0x40300u})
+            for (uint32_t i = 0; i < 2; ++i) chip().SetEntry(gw, i, {(gw >> 8) + i});
+    }
     std::unique_ptr<ArrLib> Load(const std::string& text) {
         return std::make_unique<ArrLib>(sim_->dir.Write("test_db.txt", text).c_str(), kDevice);
     }
 };
 
-// Two entries of each walk gateway, each holding (gw >> 8) + its index.
-class WalkTest : public LibTest {
-protected:
-    void SetUp() override {
-        LibTest::SetUp();
-        for (uint32_t gw : {0x40000u, 0x40100u, 0x40200u, 0x40300u})
-            for (uint32_t i = 0; i < 2; ++i) chip().SetEntry(gw, i, {(gw >> 8) + i});
-        lib_ = Load(kWalkDb);
-        ClearTraffic();
-    }
-    void TearDown() override { lib_.reset(); }
-    std::unique_ptr<ArrLib> lib_;
-};
-
 // A walk reports a locked gateway and goes on; the array walk goes in name
 // order and skips sxp.pb_context, the gateway walk visits every gateway.
-TEST_F(WalkTest, Walks) {
-    EXPECT_PRINTS(lib_->ReadByArray(), Ok,
+TEST_F(LibTest, Walks) {
+    auto lib = Load(kWalkDb);
+    EXPECT_PRINTS(lib->ReadByArray(), Ok,
                   "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n"
                   "40100 : b.mem :   0 : 00000401 \n40100 : b.mem :   1 : 00000402 \n"
                   "40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n");
     chip().HoldLock(0x40200, true);
-    ClearTraffic();
-    EXPECT_PRINTS(lib_->ReadByGw(), ArrLib::GWLocked,
+    EXPECT_PRINTS(lib->ReadByGw(), ArrLib::GWLocked,
                   "40000 :   0 : 00000400 \n40000 :   1 : 00000401 \n40100 :   0 : 00000401 \n40100 :   1 : 00000402 \n"
                   "-E- TimeOut lock GW 40200\n-E- GW 40200 was not read, because it was locked\n"
                   "40300 :   0 : 00000403 \n40300 :   1 : 00000404 \n");
     // An empty database walks nothing; one library at a time owns the device.
-    lib_.reset();
+    lib.reset();
     EXPECT_PRINTS(Load("")->ReadByArray(), Ok, "");
     EXPECT_PRINTS(Load("")->ReadByGw(), Ok, "");
 }
 
-TEST_F(WalkTest, WalkStopsAtFirstOtherFailure) {
+TEST_F(LibTest, WalkStopsAtFirstOtherFailure) {
+    auto lib = Load(kWalkDb);
     chip().HoldLock(0x40000, true);
     chip().SetBusyReads(0x40100, kxsim::kBusyForever);
-    EXPECT_PRINTS(lib_->ReadByArray(), ArrLib::GWBusy,
+    EXPECT_PRINTS(lib->ReadByArray(), ArrLib::GWBusy,
                   "-E- TimeOut lock GW 40000\n-E- array a.mem was not read, because its gw was locked\n"
                   "-E- TimeOut Busy\n-E- GW 40100 is busy, waited for the read to end 1000 attempts\n");
     // The busy dump kept b's lock; freeing the library releases it with one
     // control write. a's lock belongs to someone else and is left alone.
     ClearTraffic();
-    lib_.reset();
+    lib.reset();
     EXPECT_EQ(Diff({W(0x40100, 0)}), "");
 }
 
 // Missing names, gateways and the writes to them are refused as the end-to-end tests show.
-TEST_F(WalkTest, LookupsAndSingleOperations) {
+TEST_F(LibTest, LookupsAndSingleOperations) {
+    auto lib = Load(kWalkDb);
     RunSteps(0x40200, {
-        {"name prefix", OP(lib_->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"line of a missing array", OP(lib_->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"entry of a missing gateway", OP(lib_->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
-        {"line of an array", OP(lib_->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
-        {"write by gateway", OP(lib_->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
-        {"write by array", OP(lib_->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
-        {"entry of a gateway", OP(lib_->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
-        {"gateway dump", OP(lib_->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
-        {"entry beyond the gateway", OP(lib_->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
+        {"name prefix", OP(lib->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"line of a missing array", OP(lib->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"entry of a missing gateway", OP(lib->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
+        {"line of an array", OP(lib->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
+        {"write by gateway", OP(lib->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
+        {"write by array", OP(lib->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
+        {"entry of a gateway", OP(lib->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
+        {"gateway dump", OP(lib->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
+        {"entry beyond the gateway", OP(lib->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
          "-E- address/maximal 2/1\n", {}},
-        {"named, sxp.pb_context is read", OP(lib_->ReadByArray("sxp.pb_context")), Ok,
+        {"named, sxp.pb_context is read", OP(lib->ReadByArray("sxp.pb_context")), Ok,
          "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
         // The refused index left the lock held until the library is freed.
-        {"freed", OP(lib_.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
+        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
     });
 }
 
