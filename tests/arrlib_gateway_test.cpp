@@ -45,7 +45,11 @@ protected:
     }
 };
 
-TEST_F(GatewayTest, Transactions) {
+// Transactions keep the control word's bits outside the fields. A bad index
+// is refused before any access, or after the lock, which the gateway then
+// keeps until it is freed; a held lock times out after 1002 reads and is left
+// alone.
+TEST_F(GatewayTest, TransactionsAndRefusals) {
     auto gw = MakeGw();
     // Bits outside the fields come back in the control word and the unlock.
     const uint32_t keep = 0x00A00000;
@@ -53,6 +57,7 @@ TEST_F(GatewayTest, Transactions) {
     Words result;
     const auto write = [&](uint32_t ctrl, const Words& regs) { return Transaction('W', kGw, ctrl, kData, regs, keep); };
     const Traffic read = Transaction('R', kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
+    const std::string timeOut = "-E- TimeOut lock GW 82580\n", bad = "-E- address/maximal 100/ff\n";
     RunSteps(kGw, {
         {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {}, write(0xC0A0000C, {0, 0x123B})},
         {"read", OP(gw->Read(0xC, result)), Ok, "", {}, read},
@@ -60,8 +65,21 @@ TEST_F(GatewayTest, Transactions) {
         {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {}, write(0xC0A00003, {0x55, 0x44})},
         {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {}, write(0xC0A00003, {0, 0x11})},
         {"no words", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
+        {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
+        {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, keep)}},
     });
     EXPECT_EQ(result, (Words{0, 0x123B}));
+    chip().HoldLock(kGw, true);
+    gw = MakeGw();
+    const Traffic lockTimeOut(1002, AnyRead(kGw));
+    RunSteps(kGw, {
+        {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked write", OP(gw->Write(1, {1})), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
+    });
 }
 
 // The control word written to start an operation, for odd field layouts.
@@ -93,32 +111,6 @@ TEST_F(GatewayTest, ControlWordMerge) {
         gw.Activate(row.command, row.index);
         EXPECT_EQ(Diff({W(kPlain, row.written)}), "") << row.name;
     }
-}
-
-// A held lock times out after 1002 reads and is left alone; a bad index is
-// refused before any access, or after the lock, which the gateway then keeps
-// until it is freed.
-TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
-    auto gw = MakeGw();
-    Words result;
-    const std::string timeOut = "-E- TimeOut lock GW 82580\n", bad = "-E- address/maximal 100/ff\n";
-    const Traffic lockTimeOut(1002, AnyRead(kGw));
-    chip().HoldLock(kGw, true);
-    RunSteps(kGw, {
-        {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked write", OP(gw->Write(1, {1})), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
-    });
-    chip().HoldLock(kGw, false);
-    chip().Poke(kGw, 0x00000100);
-    gw = MakeGw();
-    RunSteps(kGw, {
-        {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
-        {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
-        {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
-        {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
-    });
 }
 
 class GatewayBusyTest : public GatewayTest, public ::testing::WithParamInterface<bool> {};
