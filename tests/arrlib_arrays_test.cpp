@@ -45,14 +45,35 @@ ArrLib::GW_irisc CodeGateway() { return ArrLib::GW_irisc(0x60000, 0, 0, 0, 0, 8,
 TEST_F(ArraysTest, LinesAndRefusals) {
     ArrLib::GW_array_addr gw(0x44000, 24, 4, 0, 12, 4095, 0x44008, 2, 10, 2, 3, 1023);
     ArrLib::Array_addr array("arr.a", &gw, 2, 10), single("arr.s", &gw, 3, 0);
-    ArrLib::GW_xtsram xgw(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF);
-    ArrLib::Array_xtsram xts("xts.a", &xgw, 4, 8);
+    ArrLib::GW_xtsram xtsGw(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF);
+    ArrLib::Array_xtsram xtsArr("xts.a", &xtsGw, 4, 8);
     chip().SetEntry(0x44000, 0x805, {0x1, 0x2});
-    ArrLib::GW_sxp sxp(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
+    ArrLib::GW_sxp sxpGw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
     ArrLib::GW_tag_data tag(0x50000, 24, 4, 0, 12, 1, 0x50010, 2, 0, 0, 0, 0, 1);
-    auto mem = MemGw();
+    auto memGw = MemGw();
+    ArrLib::Gateway *sxp = &sxpGw, *xts = &xtsGw, *mem = memGw.get();
     Words result;
     const std::string tooHigh = "-E- address/limit(bits) 400/3ff\n", xTooHigh = "-E- address/limit(bits) 100/ff\n";
+    // Each gateway's index check, with its messages; accepted indexes print nothing.
+    const struct {
+        ArrLib::Gateway* gw;
+        uint32_t index;
+        const char* out;  // empty: accepted
+    } rows[] = {
+        {mem, 0x4005, "-E- array/maximal 4/3 address/maximal 5/fff\n"}, {mem, 0x3FFF, ""}, {xts, 0x8000, ""},
+        {xts, 0x0310, "-E- arrayNum 3  one and only one bit must be 1, max Value=128\n address/maximal 10/ff\n"},
+        {xts, 0x0005, "-E- arrayNum 0  one and only one bit must be 1, max Value=128\n address/maximal 5/ff\n"},
+        {sxp, 0x20001, "-E- with gw_select (index[20:18]) other than 2, addr_lsb (index[4:0]) must be 0\n"},
+        {sxp, 0x10000, "-E- xlation (index[17:16]) value must be 2\n"}, {sxp, 0x120000, ""}, {sxp, 0x20FE0, ""},
+        {sxp, 0x160000, "-E- gw_select (index[20:18]) can be 0,1,2 or 3\n"}, {sxp, 0xA0800, "-E- va/max40/3f\n"},
+        {sxp, 0x200000, "-E- address/maximal 200000/1fffff\n-E- xlation (index[17:16]) value must be 2\n"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_PRINTS(static_cast<ArrLib::Status>(row.gw->BadIndex(row.index)),
+                      static_cast<ArrLib::Status>(row.out[0] ? 1 : 0), row.out)
+            << std::hex << row.index;
+    }
+    EXPECT_EQ(Diff({}), "") << "a check touched a register";
     RunSteps(0x44000, {
         {"line 5 of array 2", OP(array.Read(5)), Ok, "44000 : arr.a :   5 : 00000001 00000002 \n", {0x805}},
         {"line beyond 10 bits", OP(array.Read(0x400)), AddrTooHigh, tooHigh, {}, kNoAccess},
@@ -61,40 +82,37 @@ TEST_F(ArraysTest, LinesAndRefusals) {
         {"size 0: line 1 refused", OP(single.Read(1)), AddrTooHigh, "-E- address/limit(bits) 1/0\n", {}, kNoAccess},
         {"write", OP(array.Write(7, {0xAB})), Ok, "", {}, Transaction('W', 0x44000, 0xC0000807, 0x44008, {0, 0xAB})},
         {"write beyond 10 bits", OP(array.Write(0x400, {0xAB})), AddrTooHigh, tooHigh, {}, kNoAccess},
-        {"xtsram write prints the index", OP(xts.Write(0xFF, {0x77})), Ok, "4ff\n", {},
+        {"xtsram write prints the index", OP(xtsArr.Write(0xFF, {0x77})), Ok, "4ff\n", {},
          Transaction('W', 0x43000, 0xC20004FF, 0x43010, {0x77})},
-        {"xtsram read", OP(xts.Read(0xFF)), Ok, "43000 : xts.a :  ff : 00000077 \n", {},
+        {"xtsram read", OP(xtsArr.Read(0xFF)), Ok, "43000 : xts.a :  ff : 00000077 \n", {},
          Transaction('R', 0x43000, 0xC00004FF, 0x43010, {0x77})},
-        {"xtsram read beyond 8 bits", OP(xts.Read(0x100)), AddrTooHigh, xTooHigh, {}, kNoAccess},
-        {"xtsram write beyond 8 bits", OP(xts.Write(0x100, {1})), AddrTooHigh, xTooHigh, {}, kNoAccess},
-        {"sxp array 1", OP(sxp.Read("s", 1)), AddrTooHigh, "-E- sxp array number 1 has no rows\n", {}, kNoAccess},
-        {"sxp array 22", OP(sxp.Read("s", 22)), AddrTooHigh, "-E- sxp array number 16 has no rows\n", {}, kNoAccess},
-        {"sxp array ffffffff", OP(sxp.Read("s", 0xFFFFFFFF)), AddrTooHigh,
+        {"xtsram read beyond 8 bits", OP(xtsArr.Read(0x100)), AddrTooHigh, xTooHigh, {}, kNoAccess},
+        {"xtsram write beyond 8 bits", OP(xtsArr.Write(0x100, {1})), AddrTooHigh, xTooHigh, {}, kNoAccess},
+        {"sxp array 1", OP(sxpGw.Read("s", 1)), AddrTooHigh, "-E- sxp array number 1 has no rows\n", {}, kNoAccess},
+        {"sxp array 22", OP(sxpGw.Read("s", 22)), AddrTooHigh, "-E- sxp array number 16 has no rows\n", {}, kNoAccess},
+        {"sxp array ffffffff", OP(sxpGw.Read("s", 0xFFFFFFFF)), AddrTooHigh,
          "-E- sxp array number ffffffff has no rows\n", {}, kNoAccess},
         {"tag_data array 3", OP(tag.Read("c", 3)), AddrTooHigh,
          "-E- tag/data array number 3 is not 0, 1 or 2\n", {}, kNoAccess},
         {"tag_data index above max", OP(tag.Read(2, result)), AddrTooHigh, " -E- address/maximal 2/1\n", {}, kNoAccess},
         // An array number above the maximum is refused on its first line, lock held until freed.
-        {"array_addr array 4", OP(mem->Read("mem", 4)), AddrTooHigh,
+        {"array_addr array 4", OP(memGw->Read("mem", 4)), AddrTooHigh,
          "-E- array/maximal 4/3 address/maximal 0/fff\n", {}, Traffic{AnyRead(0x41000)}},
-        {"freed", OP(mem.reset(), Ok), Ok, "", {}, Traffic{W(0x41000, 0)}},
+        {"freed", OP(memGw.reset(), Ok), Ok, "", {}, Traffic{W(0x41000, 0)}},
     });
-}
-
-TEST_F(ArraysTest, SxpMapping) {
-    ArrLib::GW_sxp gw(0x1DB00, 24, 4, 0, 21, 0x1FFFFF, 0x1DB3C, 13, 5, 16, 21, 127);
+    // Lines of sxp arrays: the gateway index a line starts, or the line refused.
     const struct {
         uint32_t array, line, started;  // 0: refused with `out`
         const char* out;
-    } rows[] = {
+    } sxpRows[] = {
         {3, 0x7F, 0x20FE0, ""}, {21, 0, 0x120000, ""}, {20, 0x21, 0xA0021, ""}, {5, 0x21, 0xA07A1, ""},
         {0, 0x3F, 0xE07E0, ""}, {4, 0x1, 0x60020, ""}, {0, 0x40, 0, "-E- address/limit(bits) 40/3f\n"},
         {5, 0x80, 0, "-E- address/limit(bits) 80/7f\n"}, {1, 0, 0, "-E- sxp array number 1 has no rows\n"},
         {2, 0, 0, "-E- sxp array number 2 has no rows\n"}, {22, 0, 0, "-E- sxp array number 16 has no rows\n"},
     };
-    for (const auto& row : rows) {
-        ArrLib::Array_sxp array("sxp.a", &gw, row.array, 5);
-        const auto started = row.started ? std::vector<uint32_t>{row.started} : std::vector<uint32_t>{};
+    for (const auto& row : sxpRows) {
+        ArrLib::Array_sxp array("sxp.a", &sxpGw, row.array, 5);
+        const std::vector<uint32_t> started(row.started ? 1 : 0, row.started);
         const std::string name = "array " + std::to_string(row.array) + " line " + std::to_string(row.line);
         // What a line wrote is what it reads back.
         char label[8];
@@ -191,32 +209,6 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
         {"numbered dump", OP(numbered.Read()), ArrLib::AccessError,
          "-E- GW 45000 of array numbered has no array numbers\n", {}, kNoAccess},
     });
-}
-
-TEST_F(ArraysTest, BadIndexMessages) {
-    ArrLib::GW_sxp sxpGw(0, 24, 4, 0, 21, 0x1FFFFF, 0, 1, 5, 16, 21, 127);
-    ArrLib::GW_xtsram xtsGw(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF);
-    auto memGw = MemGw();
-    ArrLib::Gateway *sxp = &sxpGw, *xts = &xtsGw, *mem = memGw.get();
-    const struct {
-        ArrLib::Gateway* gw;
-        uint32_t index;
-        const char* out;  // empty: accepted
-    } rows[] = {
-        {mem, 0x4005, "-E- array/maximal 4/3 address/maximal 5/fff\n"}, {mem, 0x3FFF, ""}, {xts, 0x8000, ""},
-        {xts, 0x0310, "-E- arrayNum 3  one and only one bit must be 1, max Value=128\n address/maximal 10/ff\n"},
-        {xts, 0x0005, "-E- arrayNum 0  one and only one bit must be 1, max Value=128\n address/maximal 5/ff\n"},
-        {sxp, 0x20001, "-E- with gw_select (index[20:18]) other than 2, addr_lsb (index[4:0]) must be 0\n"},
-        {sxp, 0x10000, "-E- xlation (index[17:16]) value must be 2\n"}, {sxp, 0x120000, ""}, {sxp, 0x20FE0, ""},
-        {sxp, 0x160000, "-E- gw_select (index[20:18]) can be 0,1,2 or 3\n"}, {sxp, 0xA0800, "-E- va/max40/3f\n"},
-        {sxp, 0x200000, "-E- address/maximal 200000/1fffff\n-E- xlation (index[17:16]) value must be 2\n"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_PRINTS(static_cast<ArrLib::Status>(row.gw->BadIndex(row.index)),
-                      static_cast<ArrLib::Status>(row.out[0] ? 1 : 0), row.out)
-            << std::hex << row.index;
-    }
-    EXPECT_EQ(Diff({}), "") << "a check touched a register";
 }
 
 // One write and one read transaction of each kind: the control word, the data
@@ -424,15 +416,12 @@ TEST_F(ArraysTest, Irisc) {
         {0x1300FFC0, 0}, {0x13010000, 1}, {0x1400FFC0, 0},
     };
     for (const auto& [ctrl, bad] : badIndex) EXPECT_EQ(ways5.BadIndex(ctrl), bad) << std::hex << ctrl;
-}
-
-TEST_F(ArraysTest, IriscLinesOutsideTheMemoryAreRefusedWithoutAccess) {
-    ArrLib::GW_irisc gw(0x61000, 0, 0, 0, 0, 256, 0x61010, 1, 8, 256);
-    // Data single way and all ways, code single way and all ways, code of size 0.
+    // Lines outside the memory are refused without access: data single way and all ways, code
+    // single way and all ways, code of size 0.
     const struct { int tag, codeSize, type; uint32_t firstBad; } rows[] = {
         {2, 256, 0, 0x40}, {4, 256, 0, 0x400}, {0, 0x100, 1, 0x100}, {4, 0x100, 1, 0x1000}, {0, 0, 1, 0}};
     for (const auto& row : rows) {
-        ArrLib::Array_irisc arr("i.bound", &gw, row.tag, row.codeSize, row.type, 8);
+        ArrLib::Array_irisc arr("i.bound", &data, row.tag, row.codeSize, row.type, 8);
         EXPECT_EQ(arr.BadIndex(row.firstBad), 1);
         EXPECT_EQ(row.firstBad ? arr.BadIndex(row.firstBad - 1) : 0, 0) << row.firstBad;
         RunSteps(0x61000, {{"read", OP(arr.Read(row.firstBad)), AddrTooHigh, "", {}, kNoAccess},
