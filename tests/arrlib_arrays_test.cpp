@@ -40,8 +40,8 @@ std::unique_ptr<ArrLib::GW_array_addr> MemGw(uint32_t gwAddr = 0x41000) {
 
 ArrLib::GW_irisc CodeGateway() { return ArrLib::GW_irisc(0x60000, 0, 0, 0, 0, 8, 0x60010, 1, 2, 8); }
 
-// Lines of array_addr and xtsram arrays; refused dumps and indexes: no
-// access, or the lock taken and kept.
+// Index checks; lines of array_addr, xtsram and sxp arrays; refused dumps
+// and indexes: no access, or the lock taken and kept.
 TEST_F(ArraysTest, LinesAndRefusals) {
     ArrLib::GW_array_addr gw(0x44000, 24, 4, 0, 12, 4095, 0x44008, 2, 10, 2, 3, 1023);
     ArrLib::Array_addr array("arr.a", &gw, 2, 10), single("arr.s", &gw, 3, 0);
@@ -131,6 +131,9 @@ TEST_F(ArraysTest, TagDataLayout) {
     ArrLib::GW_tag_data gw(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1);
     ArrLib::Array_tag_data tags("tag.t", &gw, 0, 10), low("tag.low", &gw, 2, 6), high("tag.high", &gw, 1, 6),
         other("tag.x", &gw, 3, 6);
+    // Ways above 20 lie beyond a smaller gateway's largest index: a write there stops at way 20.
+    ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, (20 << 6) + 6, 0x50010, 2, 0, 0, 0, 0, 1);
+    ArrLib::Array_tag_data smallHigh("tag.high", &small, 1, 6);
     std::vector<uint32_t> lowWays, highWays;
     Words data;
     std::ostringstream highLine;
@@ -156,17 +159,14 @@ TEST_F(ArraysTest, TagDataLayout) {
         {"array 3 read", OP(other.Read(5)), AddrTooHigh, notTagData, {}, kNoAccess},
         {"array 3 write", OP(other.Write(5, data)), AddrTooHigh, notTagData, {}, kNoAccess},
         {"array 3 dump", OP(other.Read()), AddrTooHigh, notTagData, {}, kNoAccess},
+        // Ways 16 to 20 of set 6 are written.
+        {"write past the last way", OP(smallHigh.Write(6, Words(32, 0x99))), AddrTooHigh,
+         " -E- address/maximal 546/506\n", {0x406, 0x446, 0x486, 0x4C6, 0x506}},
     });
     // Ways 16 and 31 of the high write; the missing words of the short write are written as 0.
     const std::pair<uint32_t, Words> entries[] = {{(16 << 6) + 5, {0x101, 0x100}}, {(31 << 6) + 5, {0x11F, 0x11E}},
                                                   {5, {2, 1}}, {(1 << 6) + 5, {0, 3}}, {(15 << 6) + 5, {0, 0}}};
     for (const auto& [index, words] : entries) EXPECT_EQ(chip().Entry(0x50000, index), words) << index;
-    // Ways above 20 lie beyond a smaller gateway's largest index: the write stops there.
-    ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, (20 << 6) + 5, 0x50010, 2, 0, 0, 0, 0, 1);
-    ArrLib::Array_tag_data smallHigh("tag.high", &small, 1, 6);
-    RunSteps(0x50000, {{"write past the last way", OP(smallHigh.Write(5, Words(32, 0x99))), AddrTooHigh,
-                        " -E- address/maximal 545/505\n",
-                        {(16 << 6) + 5, (17 << 6) + 5, (18 << 6) + 5, (19 << 6) + 5, (20 << 6) + 5}}});
 }
 
 TEST_F(ArraysTest, RxBufferAndPlainArrays) {
