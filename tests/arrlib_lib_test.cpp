@@ -66,8 +66,24 @@ TEST_F(LibTest, Walks) {
     EXPECT_PRINTS(Load("")->ReadByGw(), Ok, "");
 }
 
-TEST_F(LibTest, WalkStopsAtFirstOtherFailure) {
+// Missing names, gateways and the writes to them are refused as the end-to-end
+// tests show; those tests also read, write and dump by array and by gateway
+// through the whole program. A walk stops at the first failure other than a
+// locked gateway.
+TEST_F(LibTest, LookupsAndTheFailureThatStopsAWalk) {
     auto lib = Load(kWalkDb);
+    RunSteps(0x40200, {
+        {"name prefix", OP(lib->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"line of a missing array", OP(lib->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"entry of a missing gateway", OP(lib->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
+        {"entry beyond the gateway", OP(lib->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
+         "-E- address/maximal 2/1\n", {}},
+        {"named, sxp.pb_context is read", OP(lib->ReadByArray("sxp.pb_context")), Ok,
+         "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
+        // The refused index left the lock held until the library is freed.
+        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
+    });
+    lib = Load(kWalkDb);
     chip().HoldLock(0x40000, true);
     chip().SetBusyReads(0x40100, kxsim::kBusyForever);
     EXPECT_PRINTS(lib->ReadByArray(), ArrLib::GWBusy,
@@ -78,27 +94,6 @@ TEST_F(LibTest, WalkStopsAtFirstOtherFailure) {
     ClearTraffic();
     lib.reset();
     EXPECT_EQ(Diff({W(0x40100, 0)}), "");
-}
-
-// Missing names, gateways and the writes to them are refused as the end-to-end tests show.
-TEST_F(LibTest, LookupsAndSingleOperations) {
-    auto lib = Load(kWalkDb);
-    RunSteps(0x40200, {
-        {"name prefix", OP(lib->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"line of a missing array", OP(lib->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"entry of a missing gateway", OP(lib->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
-        {"line of an array", OP(lib->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
-        {"write by gateway", OP(lib->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
-        {"write by array", OP(lib->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
-        {"entry of a gateway", OP(lib->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
-        {"gateway dump", OP(lib->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
-        {"entry beyond the gateway", OP(lib->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
-         "-E- address/maximal 2/1\n", {}},
-        {"named, sxp.pb_context is read", OP(lib->ReadByArray("sxp.pb_context")), Ok,
-         "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
-        // The refused index left the lock held until the library is freed.
-        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
-    });
 }
 
 TEST_F(LibTest, WorkedExample) {
