@@ -216,6 +216,10 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
 TEST_F(ArraysTest, TransactionTraffic) {
     using A = ArrLib;
     using Gw = std::shared_ptr<A::Gateway>;
+    // The windows these gateways are built with are not those they select: reqsl's bit 9 picks
+    // one of two; sxp works at its fixed address and window, whatever it was built with.
+    const Gw reqsl(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4, 9, 7, 1, 511));
+    const Gw sxp(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0xFFFFFFFF, 0x99999, 2, 5, 16, 21, 127));
     const struct {
         const char* name;
         // Its Address() is the control register the chip sees, dataEnd its last data register.
@@ -223,18 +227,14 @@ TEST_F(ArraysTest, TransactionTraffic) {
         uint32_t index, dataEnd, words, readCtrl, writeCtrl;
     } rows[] = {
         {"array_addr", MemGw(), 0x2005, 0x41020, 8, 0xC1002005, 0xC0002005},
-        {"reqsl, bit 9 clear", Gw(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A1C, 4, 9, 7, 1, 511)),
-         0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
-        {"reqsl, bit 9 set", Gw(new A::GW_reqsl(0x60A00, 24, 4, 0, 16, 65535, 0x60A14, 2, 9, 7, 1, 511)),
-         0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
+        {"reqsl, bit 9 clear", reqsl, 0x1FF, 0x60A14, 2, 0xC10001FF, 0xC00001FF},
+        {"reqsl, bit 9 set", reqsl, 0x200, 0x60A1C, 4, 0xC1000200, 0xC0000200},
         {"xtsram commands 0 and 2", Gw(new A::GW_xtsram(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 0xFF)),
          0x0407, 0x43010, 1, 0xC0000407, 0xC2000407},
-        {"sxp at its own address", Gw(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0x1FFFFF, 0x99999, 2, 5, 16, 21, 127)),
-         0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
-        // The sxp gateway works at its fixed address, whatever it was built with; its select field is
-        // index[20:18] even when the index runs above bit 20. Variants other than 0 use variant 1's window.
-        {"sxp, index above bit 20", Gw(new A::GW_sxp(0x99990, 24, 4, 0, 21, 0xFFFFFFFF, 0x99999, 2, 5, 16, 21, 127)),
-         0x2A0000, 0x1DB3C, 13, 0xC10A0000, 0xC00A0000},
+        {"sxp at its own address", sxp, 0xA0021, 0x1DB3C, 13, 0xC10A0021, 0xC00A0021},
+        // Its select field is index[20:18] even when the index runs above bit 20.
+        {"sxp, index above bit 20", sxp, 0x2A0000, 0x1DB3C, 13, 0xC10A0000, 0xC00A0000},
+        // Variants other than 0 use variant 1's window.
         {"tag_data variant 1 window", Gw(new A::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 1)),
          0x805, 0x50010, 2, 0xC1000805, 0xC0000805},
         {"tag_data variant 7", Gw(new A::GW_tag_data(0x50000, 24, 4, 0, 12, 4095, 0x50010, 2, 0, 0, 0, 0, 7)),

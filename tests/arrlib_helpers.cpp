@@ -61,11 +61,8 @@ void ChipTest::RunSteps(uint32_t gw, const std::vector<Step>& steps) {
         SCOPED_TRACE(step.name);
         ClearTraffic();
         EXPECT_EQ(Capture(step.op), Outcome(step.status, step.out));
-        if (step.traffic) {
-            EXPECT_EQ(Diff(*step.traffic), "");
-        } else {
-            EXPECT_EQ(ControlWrites(gw, true), step.started);
-        }
+        if (step.traffic) EXPECT_EQ(Diff(*step.traffic), "");
+        else EXPECT_EQ(ControlWrites(gw, true), step.started);
     }
 }
 
