@@ -13,11 +13,8 @@
 namespace {
 
 using namespace arrtest;
+using A = ArrLib;
 using Gw = ArrLib::Gateway;
-using GW_clear = ArrLib::GW_clear;
-using GW_tag_data2 = ArrLib::GW_tag_data2;
-using GW_field = ArrLib::GW_field;
-using GW_simple_special = ArrLib::GW_simple_special;
 constexpr ArrLib::Status Ok = ArrLib::Ok;
 
 constexpr uint32_t kGw = 0x82580, kData = 0x82588;
@@ -48,7 +45,7 @@ protected:
 // Transactions keep the control word's bits outside the fields. A bad index
 // is refused before any access, or after the lock, which the gateway then
 // keeps until it is freed; a held lock times out after 1002 reads and is left
-// alone.
+// alone; a failing register access ends the program.
 TEST_F(GatewayTest, TransactionsAndRefusals) {
     auto gw = MakeGw();
     // Bits outside the fields come back in the control word and the unlock.
@@ -80,6 +77,16 @@ TEST_F(GatewayTest, TransactionsAndRefusals) {
         {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
         {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
     });
+    // A failing register access ends the program with status 2.
+    chip().HoldLock(kGw, false);
+    gw = MakeGw();
+    chip().FailAccess(kData, EIO);
+    EXPECT_EXIT(gw->Read(1, result), ::testing::ExitedWithCode(2),
+                "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
+    // The dead child kept the gateway's lock; release it as its owner would.
+    chip().Write(kGw, 0);
+    EXPECT_EXIT(gw->Write(1, {0xAB, 0xCD}), ::testing::ExitedWithCode(2),
+                "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
 }
 
 // The control word written to start an operation, for odd field layouts.
@@ -145,18 +152,6 @@ ArrLib::Status Print(const Gw& gw, const std::string& name, uint32_t index, cons
     return Ok;
 }
 
-TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
-    auto gw = MakeGw();
-    chip().FailAccess(kData, EIO);
-    Words result;
-    EXPECT_EXIT(gw->Read(1, result), ::testing::ExitedWithCode(2),
-                "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
-    // The dead child kept the gateway's lock; release it as its owner would.
-    chip().Write(kGw, 0);
-    EXPECT_EXIT(gw->Write(1, {0xAB, 0xCD}), ::testing::ExitedWithCode(2),
-                "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
-}
-
 // ------------------------------------------------------- control variants
 
 template <typename Kind, typename... Extra>
@@ -172,11 +167,12 @@ std::unique_ptr<Gw> MakeBe() {
 constexpr uint32_t kGood = 0x600D0000;
 
 TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
-    const auto clear = [](int bit) { return Make<GW_clear>(0x10000, 0x10010, 1, bit); };
-    const auto td2 = Make<GW_tag_data2>(0x50000, 0x50010, 1), field = Make<GW_field>(0x40000, 0x40010, 1);
+    const auto clear = [](int bit) { return Make<A::GW_clear>(0x10000, 0x10010, 1, bit); };
+    const auto td2 = Make<A::GW_tag_data2>(0x50000, 0x50010, 1);
+    const auto field = Make<A::GW_field>(0x40000, 0x40010, 1);
     // A simple_special gateway whose data registers end where the fixture's database says.
     const auto special = [](uint32_t gw, int words, int packing) {
-        return Make<GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
+        return Make<A::GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
     };
     const auto ss0 = special(0x30000, 2, 0), ss1 = special(0x31000, 3, 1);
     const char* const split0 = "89abcdef\n1234567\n1abcdef\n91a2b3c4\n";

@@ -7,7 +7,7 @@ namespace arrtest {
 const char* const kDevice = "/dev/kdt/kx31001_pciconf0";
 
 Outcome Capture(const Op& op) {
-    CaptureStdout capture;
+    simtest::CaptureStdout capture;
     ArrLib::Status status = op();
     return {status, capture.Text()};
 }

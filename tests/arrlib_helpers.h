@@ -27,7 +27,6 @@ extern const char* const kDevice;
 using Words = std::vector<uint32_t>;
 using Traffic = std::vector<kxsim::Access>;
 using Op = std::function<ArrLib::Status()>;
-using simtest::CaptureStdout;
 
 // What an operation returned and what it printed on standard output (unlike
 // simtest::Outcome, which is a return code and errno).
