@@ -144,14 +144,6 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
 
 INSTANTIATE_TEST_SUITE_P(ReadAndWrite, GatewayBusyTest, ::testing::Bool());
 
-// Prints an entry, with a name unless it is empty, then more numbers.
-ArrLib::Status Print(const Gw& gw, const std::string& name, uint32_t index, const Words& data) {
-    if (name.empty()) gw.PrintData(index, data);
-    else gw.PrintData(name, index, data);
-    std::cout << 255 << std::setw(3) << 1;
-    return Ok;
-}
-
 // ------------------------------------------------------- control variants
 
 template <typename Kind, typename... Extra>
@@ -243,6 +235,8 @@ TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
 // writes them.
 TEST_F(GatewayTest, DumpsAndPrintedLines) {
     auto gw = MakeGw(2);
+    // What a later print shows after a printed entry.
+    const auto more = [] { return std::cout << 255 << std::setw(3) << 1, Ok; };
     Traffic expected = {AnyRead(kGw)};
     for (uint32_t i = 0; i <= 2; ++i) {
         chip().SetEntry(kGw, i, {i, 0x100 + i});
@@ -268,9 +262,10 @@ TEST_F(GatewayTest, DumpsAndPrintedLines) {
          "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
          "82580 : top.blk.mem :   2 : 00000002 00000102 \n", {}, expected},
         // Later output without a chosen base relies on hex and '0' fill.
-        {"no data words", OP(Print(*gw, "", 0xC, {})), Ok, "82580 :   c : \nff001", {}, kNoAccess},
-        {"wide index printed whole", OP(Print(*gw, "", 0x12345, {0xABCDEF})), Ok, "82580 : 12345 : 00abcdef \nff001"},
-        {"named", OP(Print(*gw, "top.blk.mem", 0xC, {0, 0x123B})), Ok,
+        {"no data words", OP(gw->PrintData(0xC, {}), more()), Ok, "82580 :   c : \nff001", {}, kNoAccess},
+        {"wide index printed whole", OP(gw->PrintData(0x12345, {0xABCDEF}), more()), Ok,
+         "82580 : 12345 : 00abcdef \nff001"},
+        {"named", OP(gw->PrintData("top.blk.mem", 0xC, {0, 0x123B}), more()), Ok,
          "82580 : top.blk.mem :   c : 00000000 0000123b \nff001", {}, kNoAccess},
         {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "83580 :   3 : 0000ab03  g_fifo extra line\n"},
         {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "83580 :   2 : 0000ab02 \n"},
