@@ -1,13 +1,11 @@
 // Arrays and the gateways whose index carries an array number, against the
 // simulated chip: how each kind turns a line into gateway indexes, its bounds
 // and messages, the data window it selects, its dumps and what it refuses.
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <sstream>
 #include <string>
 
-#include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
@@ -134,8 +132,7 @@ TEST_F(ArraysTest, TagDataLayout) {
     // Ways above 20 lie beyond a smaller gateway's largest index: a write there stops at way 20.
     ArrLib::GW_tag_data small(0x50000, 24, 4, 0, 12, (20 << 6) + 6, 0x50010, 2, 0, 0, 0, 0, 1);
     ArrLib::Array_tag_data smallHigh("tag.high", &small, 1, 6);
-    std::vector<uint32_t> lowWays, highWays;
-    Words data;
+    Words lowWays, highWays, data;
     std::ostringstream highLine("50000 : tag.high :   5 : ", std::ios::ate);
     for (uint32_t way = 0; way < 16; ++way) {
         lowWays.push_back((way << 6) + 5);
@@ -185,8 +182,7 @@ TEST_F(ArraysTest, RxBufferAndPlainArrays) {
         {"write", OP(lane0.Write(0x2000, {1})), ArrLib::GWReadOnly, "", {}, kNoAccess},
     });
     // A dump takes and releases the lock per line: a start and an unlock each.
-    const std::vector<std::string> lines = SplitLines(Capture(OP(lane0.Read())).second);
-    EXPECT_EQ(lines.size(), 2048u);
+    EXPECT_EQ(SplitLines(Capture(OP(lane0.Read())).second).size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000, true).size(), 2048u);
     EXPECT_EQ(ControlWrites(0x42000).size(), 2 * 2048u);
     chip().HoldLock(0x42000, true);
@@ -290,8 +286,7 @@ TEST_F(ArraysTest, Dumps) {
     const struct {
         const char* name;
         Op dump;
-        uint32_t gw;
-        size_t lines;
+        uint32_t gw, lines;
         std::vector<std::pair<size_t, std::string>> text = {};
         size_t ctrlWrites = 0;
         std::vector<std::pair<size_t, uint32_t>> ctrl = {};

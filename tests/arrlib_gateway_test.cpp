@@ -1,13 +1,10 @@
 // Gateways against the simulated chip: the base protocol (transactions,
 // control-word merging, lock and busy time-outs, dumps, printed entries, the
 // release of a held lock) and the exact conversation of each control variant.
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <iomanip>
 #include <iostream>
 
-#include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {

@@ -3,7 +3,6 @@
 // load with status 1), lookups, the walks over all arrays and all gateways,
 // and the release of locks that failed operations left held.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,7 +12,6 @@
 #include <sstream>
 #include <typeinfo>
 
-#include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
@@ -144,9 +142,8 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
     auto lib = Load(db + kExample);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.line);
-        std::istringstream words(row.line);
         std::string name, kind, address;
-        words >> name >> kind >> address;
+        std::istringstream(row.line) >> name >> kind >> address;
         ArrLib::Gateway* gw = lib->GwExist(std::stoul(address, nullptr, 16));
         ArrLib::Array* array = lib->ArrayExist(name.c_str());
         ASSERT_TRUE(gw && array);
