@@ -53,11 +53,7 @@ TEST_F(ArraysTest, LinesAndRefusals) {
     Words result;
     const std::string tooHigh = "-E- address/limit(bits) 400/3ff\n", xTooHigh = "-E- address/limit(bits) 100/ff\n";
     // Each gateway's index check, with its messages; accepted indexes print nothing.
-    const struct {
-        ArrLib::Gateway* gw;
-        uint32_t index;
-        const char* out;  // empty: accepted
-    } rows[] = {
+    const struct { ArrLib::Gateway* gw; uint32_t index; const char* out; } rows[] = {
         {mem, 0x4005, "-E- array/maximal 4/3 address/maximal 5/fff\n"}, {mem, 0x3FFF, ""}, {xts, 0x8000, ""},
         {xts, 0x0310, "-E- arrayNum 3  one and only one bit must be 1, max Value=128\n address/maximal 10/ff\n"},
         {xts, 0x0005, "-E- arrayNum 0  one and only one bit must be 1, max Value=128\n address/maximal 5/ff\n"},
@@ -98,11 +94,9 @@ TEST_F(ArraysTest, LinesAndRefusals) {
          "-E- array/maximal 4/3 address/maximal 0/fff\n", {}, Traffic{AnyRead(0x41000)}},
         {"freed", OP(memGw.reset(), Ok), Ok, "", {}, Traffic{W(0x41000, 0)}},
     });
-    // Lines of sxp arrays: the gateway index a line starts, or the line refused.
-    const struct {
-        uint32_t array, line, started;  // 0: refused with `out`
-        const char* out;
-    } sxpRows[] = {
+    // Lines of sxp arrays: the gateway index a line starts, or 0 and the line
+    // refused with `out`.
+    const struct { uint32_t array, line, started; const char* out; } sxpRows[] = {
         {3, 0x7F, 0x20FE0, ""}, {21, 0, 0x120000, ""}, {20, 0x21, 0xA0021, ""}, {5, 0x21, 0xA07A1, ""},
         {0, 0x3F, 0xE07E0, ""}, {4, 0x1, 0x60020, ""}, {0, 0x40, 0, "-E- address/limit(bits) 40/3f\n"},
         {5, 0x80, 0, "-E- address/limit(bits) 80/7f\n"}, {1, 0, 0, "-E- sxp array number 1 has no rows\n"},

@@ -98,11 +98,9 @@ TEST_F(LibTest, LookupsAndTheFailureThatStopsAWalk) {
 // shares and replaces; the worked example read through what it loaded.
 TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
     using A = ArrLib;
-    const struct {
-        std::string line;  // name, kind, gateway address, ...
-        const std::type_info& gw;  // of the gateway filed under the line's address
-        const std::type_info& array;  // of the array filed under the line's name
-    } rows[] = {
+    // Each line (name, kind, gateway address, ...) with the types of the gateway
+    // filed under its address and of the array filed under its name.
+    const struct { std::string line; const std::type_info& gw; const std::type_info& array; } rows[] = {
         {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(A::Gateway), typeid(A::Array)},
         {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(A::GW_gfifo), typeid(A::Array)},
         {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(A::GW_clear), typeid(A::Array)},
