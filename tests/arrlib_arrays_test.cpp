@@ -260,8 +260,8 @@ TEST_F(ArraysTest, TransactionTraffic) {
 }
 
 // The shape of each dump: its line count, chosen lines (a whole line when the
-// expectation ends in a newline, else a prefix; an index past the end fails), the number of control writes
-// (0: not checked) and chosen control words.
+// expectation ends in a newline, else a prefix), the number of control writes
+// (0: not checked) and chosen control words (one past the last fails).
 TEST_F(ArraysTest, Dumps) {
     auto mem = MemGw();
     ArrLib::GW_xtsram xts(0x43000, 24, 4, 0, 16, 65535, 0x43010, 1, 8, 8, 255, 3);
@@ -391,7 +391,8 @@ TEST_F(ArraysTest, Irisc) {
     RunSteps(0x60000, {{"busy dump", OP(codeWay.Read()), ArrLib::GWBusy, kIriscBusy, {}, busy}});
     // A write of the gateway reports its wait as a read.
     EXPECT_PRINTS(data.Write(0x14300140, {1}), ArrLib::GWBusy,
-                  "-E- TimeOut Busy\n-E- GW 61000 is busy, waited for the read to end 1000 attempts\n");
+                  "-E- TimeOut Busy\n"
+                  "-E- GW 61000 is busy, waited for the read to end 1000 attempts\n");
     chip().HoldLock(0x60000, true);
     RunSteps(0x60000, {{"locked dump", OP(codeWay.Read()), ArrLib::GWLocked,
                         "-E- TimeOut lock GW 60000\n", {}, Traffic(1002, AnyRead(0x60000))}});

@@ -58,7 +58,7 @@ TEST_F(GatewayTest, TransactionsAndRefusals) {
         {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {}, read},
         {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {}, write(0xC0A00003, {0x55, 0x44})},
         {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {}, write(0xC0A00003, {0, 0x11})},
-        {"no words", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
+        {"no data", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
         {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
         {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
         {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
@@ -259,7 +259,7 @@ TEST_F(GatewayTest, DumpsAndPrintedLines) {
          "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
          "82580 : top.blk.mem :   2 : 00000002 00000102 \n", {}, expected},
         // Later output without a chosen base relies on hex and '0' fill.
-        {"no data words", OP(gw->PrintData(0xC, {}), more()), Ok, "82580 :   c : \nff001", {}, kNoAccess},
+        {"no words", OP(gw->PrintData(0xC, {}), more()), Ok, "82580 :   c : \nff001", {}, kNoAccess},
         {"wide index printed whole", OP(gw->PrintData(0x12345, {0xABCDEF}), more()), Ok,
          "82580 : 12345 : 00abcdef \nff001"},
         {"named", OP(gw->PrintData("top.blk.mem", 0xC, {0, 0x123B}), more()), Ok,
@@ -283,7 +283,7 @@ TEST_F(GatewayTest, DumpsAndPrintedLines) {
     });
     EXPECT_EQ(chip().Entry(0x20000, 0x11F), Words{0xC0DE011F});
     chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
-    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read(std::string("t.be")))).second);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read("t.be"))).second);
     ASSERT_EQ(lines.size(), 0x600u);
     EXPECT_EQ(lines[0x3FF], "90000 : t.be :   0 : 3ff : 0000beef ");
     EXPECT_EQ(lines[0x5FF], "90000 : t.be :   1 : 1ff : 0000feed ");

@@ -100,7 +100,7 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
     using A = ArrLib;
     // Each line (name, kind, gateway address, ...) with the types of the gateway
     // filed under its address and of the array filed under its name.
-    const struct { std::string line; const std::type_info& gw; const std::type_info& array; } rows[] = {
+    const struct { std::string line; const std::type_info &gw, &array; } rows[] = {
         {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(A::Gateway), typeid(A::Array)},
         {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(A::GW_gfifo), typeid(A::Array)},
         {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(A::GW_clear), typeid(A::Array)},
@@ -111,7 +111,7 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
         {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_array_addr), typeid(A::Array_addr)},
         {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_reqsl), typeid(A::Array_reqsl)},
         {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(A::GW_xtsram), typeid(A::Array_xtsram)},
-        {"k GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
+        {"k GW_SXP 7700 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
         {"crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r", typeid(A::Gateway), typeid(A::Array)},
         // The later line with the address of "first" shares its gateway.
         {"second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095", typeid(A::Gateway),
@@ -152,7 +152,7 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
         EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
     for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500, 0x48000}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
     // An sxp gateway is filed under its line's address, and works at its own.
-    EXPECT_EQ(lib->GwExist(0x77000)->Address(), 0x1DB00u);
+    EXPECT_EQ(lib->GwExist(0x7700)->Address(), 0x1DB00u);
     // The worked example: mem_b is array 1 above a 12-bit line number on the
     // gateway it shares with mem_a, whose data registers are no gateway.
     // Unset entries read as 0xA0000000 | index << 8 | word number.
