@@ -1,23 +1,17 @@
 // Gateways against the simulated chip: the base protocol (transactions,
 // control-word merging, lock and busy time-outs, dumps, printed entries, the
 // release of a held lock) and the exact conversation of each control variant.
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <iomanip>
 #include <iostream>
 
-#include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
 
 using namespace arrtest;
+using A = ArrLib;
 using Gw = ArrLib::Gateway;
-using GW_clear = ArrLib::GW_clear;
-using GW_tag_data2 = ArrLib::GW_tag_data2;
-using GW_field = ArrLib::GW_field;
-using GW_simple_special = ArrLib::GW_simple_special;
 constexpr ArrLib::Status Ok = ArrLib::Ok;
 
 constexpr uint32_t kGw = 0x82580, kData = 0x82588;
@@ -45,47 +39,73 @@ protected:
     }
 };
 
-TEST_F(GatewayTest, Transactions) {
+// Transactions keep the control word's bits outside the fields. A bad index
+// is refused before any access, or after the lock, which the gateway then
+// keeps until it is freed; a held lock times out after 1002 reads and is left
+// alone; a failing register access ends the program.
+TEST_F(GatewayTest, TransactionsAndRefusals) {
     auto gw = MakeGw();
     // Bits outside the fields come back in the control word and the unlock.
     const uint32_t keep = 0x00A00000;
     chip().Poke(kGw, keep);
     Words result;
-    const auto write = [&](uint32_t ctrl, const Words& regs) { return WriteTransaction(kGw, ctrl, kData, regs, keep); };
-    const Traffic read = ReadTransaction(kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
+    const auto write = [&](uint32_t ctrl, const Words& regs) { return Transaction('W', kGw, ctrl, kData, regs, keep); };
+    const Traffic read = Transaction('R', kGw, 0xC1A0000C, kData, {0, 0x123B}, keep);
+    const std::string timeOut = "-E- TimeOut lock GW 82580\n", bad = "-E- address/maximal 100/ff\n";
     RunSteps(kGw, {
         {"write", OP(gw->Write(0xC, {0x123B})), Ok, "", {}, write(0xC0A0000C, {0, 0x123B})},
         {"read", OP(gw->Read(0xC, result)), Ok, "", {}, read},
         {"printed read", OP(gw->Read(0xC)), Ok, "82580 :   c : 00000000 0000123b \n", {}, read},
         {"extra words ignored", OP(gw->Write(3, {0x44, 0x55, 0x66})), Ok, "", {}, write(0xC0A00003, {0x55, 0x44})},
         {"missing high words are 0", OP(gw->Write(3, {0x11})), Ok, "", {}, write(0xC0A00003, {0, 0x11})},
-        {"no words", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
+        {"no data", OP(gw->Write(3, {})), Ok, "", {}, write(0xC0A00003, {0, 0})},
+        {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
+        {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
+        {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, keep)}},
     });
     EXPECT_EQ(result, (Words{0, 0x123B}));
+    chip().HoldLock(kGw, true);
+    gw = MakeGw();
+    const Traffic lockTimeOut(1002, AnyRead(kGw));
+    RunSteps(kGw, {
+        {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked write", OP(gw->Write(1, {1})), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
+        {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
+    });
+    // A failing register access ends the program with status 2.
+    chip().HoldLock(kGw, false);
+    gw = MakeGw();
+    chip().FailAccess(kData, EIO);
+    EXPECT_EXIT(gw->Read(1, result), ::testing::ExitedWithCode(2),
+                "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
+    // The dead child kept the gateway's lock; release it as its owner would.
+    chip().Write(kGw, 0);
+    EXPECT_EXIT(gw->Write(1, {0xAB, 0xCD}), ::testing::ExitedWithCode(2),
+                "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
 }
 
 // The control word written to start an operation, for odd field layouts.
 TEST_F(GatewayTest, ControlWordMerge) {
     const struct {
         const char* name;
-        int cOffset, cSize, iOffset, iSize;
-        uint32_t ctrl;  // control word the lock read finds
-        int command;
-        uint32_t index, written;
+        int cOffset, cSize, iOffset, iSize, command;
+        uint32_t ctrl, index, written;  // ctrl: the control word the lock read finds
     } rows[] = {
-        {"plain fields", 24, 4, 0, 16, 0, 1, 0xC, 0xC100000C},
-        {"command is the whole word", 0, 32, 0, 16, 0x1234, 1, 0x55, 0x00000055},
-        {"index is the whole word too", 0, 32, 0, 32, 0, 1, 0x12345678, 0x12345678},
-        {"command alone on the whole word", 0, 32, 0, 0, 0x00FF0000, 5, 0x7, 0x00000005},
-        {"empty index field keeps ctrl bits", 24, 4, 0, 0, 0x0000ABCD, 1, 0xFFFF, 0xC100ABCD},
-        {"empty command field keeps ctrl bits", 24, 0, 0, 16, 0x0F000000, 1, 0x2, 0xCF000002},
+        {"plain fields", 24, 4, 0, 16, 1, 0, 0xC, 0xC100000C},
+        {"command is the whole word", 0, 32, 0, 16, 1, 0x1234, 0x55, 0x00000055},
+        {"index is the whole word too", 0, 32, 0, 32, 1, 0, 0x12345678, 0x12345678},
+        {"command alone on the whole word", 0, 32, 0, 0, 5, 0x00FF0000, 0x7, 0x00000005},
+        {"empty index field keeps ctrl bits", 24, 4, 0, 0, 1, 0x0000ABCD, 0xFFFF, 0xC100ABCD},
+        {"empty command field keeps ctrl bits", 24, 0, 0, 16, 1, 0x0F000000, 0x2, 0xCF000002},
         {"index wider than field is cut", 24, 4, 0, 8, 0, 0, 0x1FF, 0xC00000FF},
-        {"overlap: index decides", 0, 8, 4, 8, 0, 0xFF, 0x0, 0xC000000F},
-        {"negative offset writes nothing", -1, 4, 0, 16, 0, 1, 0x3, 0xC0000003},
-        {"negative width writes nothing", 24, -3, 0, 16, 0, 1, 0x3, 0xC0000003},
-        {"offset 32 writes nothing", 32, 4, 0, 16, 0, 1, 0x3, 0xC0000003},
-        {"width above 32 writes nothing", 24, 40, 0, 16, 0, 1, 0x3, 0xC0000003},
-        {"field over the lock and busy bits clears them", 28, 8, 0, 16, 0, 0x3, 0x1, 0x30000001},
+        {"overlap: index decides", 0, 8, 4, 8, 0xFF, 0, 0x0, 0xC000000F},
+        {"negative offset writes nothing", -1, 4, 0, 16, 1, 0, 0x3, 0xC0000003},
+        {"negative width writes nothing", 24, -3, 0, 16, 1, 0, 0x3, 0xC0000003},
+        {"offset 32 writes nothing", 32, 4, 0, 16, 1, 0, 0x3, 0xC0000003},
+        {"width above 32 writes nothing", 24, 40, 0, 16, 1, 0, 0x3, 0xC0000003},
+        {"field over the lock and busy bits clears them", 28, 8, 0, 16, 0x3, 0, 0x1, 0x30000001},
     };
     for (const auto& row : rows) {
         Gw gw(kPlain, row.cOffset, row.cSize, row.iOffset, row.iSize, 255, kData, 2);
@@ -94,35 +114,7 @@ TEST_F(GatewayTest, ControlWordMerge) {
         ClearTraffic();
         gw.Activate(row.command, row.index);
         EXPECT_EQ(Diff({W(kPlain, row.written)}), "") << row.name;
-        chip().Poke(kPlain, 0);
-        gw.UnLock();
     }
-}
-
-// A held lock times out after 1002 reads and is left alone; a bad index is
-// refused before any access, or after the lock, which the gateway then keeps
-// until it is freed.
-TEST_F(GatewayTest, RefusalsAndTheLocksTheyLeave) {
-    auto gw = MakeGw();
-    Words result;
-    const std::string timeOut = "-E- TimeOut lock GW 82580\n", bad = "-E- address/maximal 100/ff\n";
-    const Traffic lockTimeOut(1002, AnyRead(kGw));
-    chip().HoldLock(kGw, true);
-    RunSteps(kGw, {
-        {"locked read", OP(gw->Read(1, result)), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked write", OP(gw->Write(1, {1})), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"locked dump", OP(gw->Read()), ArrLib::GWLocked, timeOut, {}, lockTimeOut},
-        {"freed unlocked", OP(gw.reset(), Ok), Ok, "", {}, kNoAccess},
-    });
-    chip().HoldLock(kGw, false);
-    chip().Poke(kGw, 0x00000100);
-    gw = MakeGw();
-    RunSteps(kGw, {
-        {"bad read", OP(gw->Read(0x100, result)), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
-        {"bad write", OP(gw->Write(0x100, {1})), ArrLib::AddrTooHigh, bad, {}, kNoAccess},
-        {"bad printed read", OP(gw->Read(0x100)), ArrLib::AddrTooHigh, bad, {}, Traffic{AnyRead(kGw)}},
-        {"freed holding the lock", OP(gw.reset(), Ok), Ok, "", {}, Traffic{W(kGw, 0x00000100)}},
-    });
 }
 
 class GatewayBusyTest : public GatewayTest, public ::testing::WithParamInterface<bool> {};
@@ -149,50 +141,6 @@ TEST_P(GatewayBusyTest, TimeOutKeepsTheLockUntilFreed) {
 
 INSTANTIATE_TEST_SUITE_P(ReadAndWrite, GatewayBusyTest, ::testing::Bool());
 
-// Prints an entry, with a name unless it is empty, then more numbers.
-ArrLib::Status Print(const Gw& gw, const std::string& name, uint32_t index, const Words& data) {
-    if (name.empty()) gw.PrintData(index, data);
-    else gw.PrintData(name, index, data);
-    std::cout << 255 << std::setw(3) << 1;
-    return Ok;
-}
-
-TEST_F(GatewayTest, DumpsAndPrintedEntries) {
-    auto gw = MakeGw(2);
-    Traffic expected = {AnyRead(kGw)};
-    for (uint32_t i = 0; i <= 2; ++i) {
-        chip().SetEntry(kGw, i, {i, 0x100 + i});
-        expected.insert(expected.end(),
-                        {AnyRead(kGw), W(kGw, 0xC1000000 | i), AnyRead(kGw), R(kData - 4, i), R(kData, 0x100 + i)});
-    }
-    expected.push_back(W(kGw, 0));
-    RunSteps(kGw, {
-        {"dump", OP(gw->Read()), Ok,
-         "82580 :   0 : 00000000 00000100 \n82580 :   1 : 00000001 00000101 \n82580 :   2 : 00000002 00000102 \n",
-         {}, expected},
-        {"named dump", OP(gw->Read(std::string("top.blk.mem"))), Ok,
-         "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
-         "82580 : top.blk.mem :   2 : 00000002 00000102 \n", {0, 1, 2}},
-        // Later output without a chosen base relies on hex and '0' fill.
-        {"no data words", OP(Print(*gw, "", 0xC, {})), Ok, "82580 :   c : \nff001"},
-        {"wide index printed whole", OP(Print(*gw, "", 0x12345, {0xABCDEF})), Ok, "82580 : 12345 : 00abcdef \nff001"},
-        {"named", OP(Print(*gw, "top.blk.mem", 0xC, {0, 0x123B})), Ok,
-         "82580 : top.blk.mem :   c : 00000000 0000123b \nff001"},
-    });
-}
-
-TEST_F(GatewayTest, RegisterAccessFailureEndsWithStatus2) {
-    auto gw = MakeGw();
-    chip().FailAccess(kData, EIO);
-    Words result;
-    EXPECT_EXIT(gw->Read(1, result), ::testing::ExitedWithCode(2),
-                "-E- Cr read \\(0x00082588\\) failed: Input/output error\\(5\\)");
-    // The dead child kept the gateway's lock; release it as its owner would.
-    chip().Write(kGw, 0);
-    EXPECT_EXIT(gw->Write(1, {0xAB, 0xCD}), ::testing::ExitedWithCode(2),
-                "-E- Cr write \\(0x00082588, 0x000000ab\\) failed: Input/output error\\(5\\)");
-}
-
 // ------------------------------------------------------- control variants
 
 template <typename Kind, typename... Extra>
@@ -208,79 +156,91 @@ std::unique_ptr<Gw> MakeBe() {
 constexpr uint32_t kGood = 0x600D0000;
 
 TEST_F(GatewayTest, EachKindWritesItsControlWordsAndRegisters) {
-    const auto clear = [](int bit) { return Make<GW_clear>(0x10000, 0x10010, 1, bit); };
-    const auto td2 = Make<GW_tag_data2>(0x50000, 0x50010, 1), field = Make<GW_field>(0x40000, 0x40010, 1);
+    const auto clear = [](int bit) { return Make<A::GW_clear>(0x10000, 0x10010, 1, bit); };
+    const auto td2 = Make<A::GW_tag_data2>(0x50000, 0x50010, 1);
+    const auto field = Make<A::GW_field>(0x40000, 0x40010, 1);
     // A simple_special gateway whose data registers end where the fixture's database says.
     const auto special = [](uint32_t gw, int words, int packing) {
-        return Make<GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
+        return Make<A::GW_simple_special>(gw, gw + 0xC + 4 * words, words, packing);
     };
     const auto ss0 = special(0x30000, 2, 0), ss1 = special(0x31000, 3, 1);
     const char* const split0 = "89abcdef\n1234567\n1abcdef\n91a2b3c4\n";
     const struct {
         const char* label;
         std::function<std::unique_ptr<Gw>()> make;
-        uint32_t ctrl;  // control register before the transaction
-        bool read;
         uint32_t index;
-        Words data;
+        Words data;  // none: a read of the entry kGood + index
         Traffic expected;
         const char* printed = "";
     } cases[] = {
-        {"clear: bit outside the fields", clear(20), 0x00300000, true, 0x12, {},
-         ReadTransaction(0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
-        {"clear: bit in the command field forced to 0", clear(24), 0, true, 0x12, {},
-         {AnyRead(0x10000), AnyRead(0x10000), W(0x10000, 0xC0000012), AnyRead(0x10000), AnyRead(0x10010),
-          W(0x10000, 0)}},
-        {"clear: bit in the index field left to the index", clear(1), 0, false, 0x3, {7},
-         WriteTransaction(0x10000, 0xC0000003, 0x10010, {7})},
-        {"clear: offset beyond the word clears nothing", clear(40), 0x00300000, true, 0x12, {},
-         ReadTransaction(0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
-        {"tag_data2: read command shifted, bit 29 cleared", td2, 0x20000000, true, 0x34, {},
-         ReadTransaction(0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
-        {"tag_data2: write command 0, bit 29 cleared", td2, 0x2F000000, false, 0x34, {0xAB},
-         WriteTransaction(0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
-        {"be_address: read, index register after the control word", MakeBe, 0x08000000, true, 0x5FF, {},
+        {"clear: bit outside the fields", clear(20), 0x12, {},
+         Transaction('R', 0x10000, 0xC1200012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        // Command 0 starts a write: the data register still holds what the row above read.
+        {"clear: bit in the command field forced to 0", clear(24), 0x12, {},
+         Transaction('R', 0x10000, 0xC0000012, 0x10010, {kGood + 0x12})},
+        {"clear: bit in the index field left to the index", clear(1), 0x3, {7},
+         Transaction('W', 0x10000, 0xC0000003, 0x10010, {7})},
+        {"clear: offset beyond the word clears nothing", clear(40), 0x12, {},
+         Transaction('R', 0x10000, 0xC1300012, 0x10010, {kGood + 0x12}, 0x00300000)},
+        {"tag_data2: read command shifted, bit 29 cleared", td2, 0x34, {},
+         Transaction('R', 0x50000, 0xC2000034, 0x50010, {kGood + 0x34}, 0x20000000)},
+        {"tag_data2: write command 0, bit 29 cleared", td2, 0x34, {0xAB},
+         Transaction('W', 0x50000, 0xC0000034, 0x50010, {0xAB}, 0x2F000000)},
+        {"be_address: read, index register after the control word", MakeBe, 0x5FF, {},
          {AnyRead(0x90000), AnyRead(0x90000), W(0x90000, 0xC0100000), W(0x90004, 0x5FF), AnyRead(0x90000),
           R(0x90010, kGood + 0x5FF), W(0x90000, 0x08000000)}},
-        {"be_address: write, data first", MakeBe, 0, false, 0x7, {0x55},
+        {"be_address: write, data first", MakeBe, 0x7, {0x55},
          {AnyRead(0x90000), AnyRead(0x90000), W(0x90010, 0x55), W(0x90000, 0xC0000000), W(0x90004, 0x7),
           AnyRead(0x90000), W(0x90000, 0)}},
-        {"field: read sets byte 0xE by read-modify-write of word 0xC", field, 0, true, 0x9, {},
+        {"field: read sets byte 0xE by read-modify-write of word 0xC", field, 0x9, {},
          {AnyRead(0x40000), AnyRead(0x40000), R(0x4000C, 0xAABBCCDD), W(0x4000C, 0xAABB01DD),
           W(0x40000, 0xC1000009), AnyRead(0x40000), R(0x40010, kGood + 0x9), W(0x40000, 0)}},
-        {"field: write makes one control write", field, 0, false, 0x9, {0x1234},
-         WriteTransaction(0x40000, 0xC0000009, 0x40010, {0x1234})},
-        {"simple_special 0: the value split at bit 25", ss0, 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}), split0},
-        {"simple_special 0: a missing second word counts as 0", ss0, 0, false, 0x1, {0x89ABCDEF},
-         WriteTransaction(0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}), "89abcdef\n0\n1abcdef\n44\n"},
-        {"simple_special 0, one register", special(0x33000, 1, 0), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), split0},
-        {"simple_special 1: the value split at bits 29 and 58", ss1, 0, false, 0x1, {0x89ABCDEF, 0x05234567, 0xABCD},
-         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
-        {"simple_special 1: missing words count as 0", ss1, 0, false, 0x1, {0xFFFFFFFF},
-         WriteTransaction(0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
-        {"simple_special 2: words unchanged", special(0x32000, 2, 2), 0, false, 0x1, {0x89ABCDEF, 0x01234567},
-         WriteTransaction(0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
+        {"field: write makes one control write", field, 0x9, {0x1234},
+         Transaction('W', 0x40000, 0xC0000009, 0x40010, {0x1234})},
+        {"simple_special 0: the value split at bit 25", ss0, 0x1, {0x89ABCDEF, 0x01234567},
+         Transaction('W', 0x30000, 0xC0000001, 0x30014, {0x91A2B3C4, 0x01ABCDEF}), split0},
+        {"simple_special 0: a missing second word counts as 0", ss0, 0x1, {0x89ABCDEF},
+         Transaction('W', 0x30000, 0xC0000001, 0x30014, {0x44, 0x01ABCDEF}), "89abcdef\n0\n1abcdef\n44\n"},
+        {"simple_special 0, one register", special(0x33000, 1, 0), 0x1, {0x89ABCDEF, 0x01234567},
+         Transaction('W', 0x33000, 0xC0000001, 0x33010, {0x01ABCDEF}), split0},
+        {"simple_special 1: the value split at bits 29 and 58", ss1, 0x1, {0x89ABCDEF, 0x05234567, 0xABCD},
+         Transaction('W', 0x31000, 0xC0000001, 0x31018, {0x002AF341, 0x091A2B3C, 0x09ABCDEF})},
+        {"simple_special 1: missing words count as 0", ss1, 0x1, {0xFFFFFFFF},
+         Transaction('W', 0x31000, 0xC0000001, 0x31018, {0, 0x7, 0x1FFFFFFF})},
+        {"simple_special 2: words unchanged", special(0x32000, 2, 2), 0x1, {0x89ABCDEF, 0x01234567},
+         Transaction('W', 0x32000, 0xC0000001, 0x32014, {0x01234567, 0x89ABCDEF})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         std::unique_ptr<Gw> gw = c.make();
-        if (c.read) chip().SetEntry(gw->Address(), c.index, {kGood + c.index});
-        chip().Poke(gw->Address(), c.ctrl);
+        const bool read = c.data.empty();
+        if (read) chip().SetEntry(gw->Address(), c.index, {kGood + c.index});
+        // The unlock gives back the control word the lock found.
+        chip().Poke(gw->Address(), c.expected.back().value);
         chip().Poke(0x4000C, 0xAABBCCDD);
         ClearTraffic();
         Words result;
-        EXPECT_PRINTS(c.read ? gw->Read(c.index, result) : gw->Write(c.index, c.data), Ok, c.printed);
+        EXPECT_PRINTS(read ? gw->Read(c.index, result) : gw->Write(c.index, c.data), Ok, c.printed);
         EXPECT_EQ(Diff(c.expected), "");
     }
 }
 
-// gfifo marks its last entry only; simple_special reads the registers as they
-// are, but packing 0 cuts the low word to 25 bits; be_address's single read
-// keeps the plain index, its dump shows port and entry; serdes warns on
-// reserved lines and still writes them.
-TEST_F(GatewayTest, PrintedLines) {
+// Dumps and printed entries of the base gateway; gfifo marks its last entry
+// only; simple_special reads the registers as they are, but packing 0 cuts
+// the low word to 25 bits; be_address's single read keeps the plain index,
+// its dump shows port and entry; serdes warns on reserved lines and still
+// writes them.
+TEST_F(GatewayTest, DumpsAndPrintedLines) {
+    auto gw = MakeGw(2);
+    // What a later print shows after a printed entry.
+    const auto more = [] { return std::cout << 255 << std::setw(3) << 1, Ok; };
+    Traffic expected = {AnyRead(kGw)};
+    for (uint32_t i = 0; i <= 2; ++i) {
+        chip().SetEntry(kGw, i, {i, 0x100 + i});
+        expected.insert(expected.end(),
+                        {AnyRead(kGw), W(kGw, 0xC1000000 | i), AnyRead(kGw), R(kData - 4, i), R(kData, 0x100 + i)});
+    }
+    expected.push_back(W(kGw, 0));
     ArrLib::GW_gfifo gfifo(0x83580, 24, 4, 0, 16, 3, 0x83590, 1);
     for (uint32_t i = 0; i < 4; ++i) chip().SetEntry(0x83580, i, {0xAB00 + i});
     ArrLib::GW_simple_special packing0(0x30000, 24, 4, 0, 16, 255, 0x30014, 2, 0);
@@ -292,6 +252,18 @@ TEST_F(GatewayTest, PrintedLines) {
     const auto serdesWrite = [&](uint32_t i) -> Op { return [&, i] { return serdes.Write(i, {0xC0DE0000 + i}); }; };
     const char reserved[] = "This line is reserved. index[1:0] should not be 11 if param_type is 0x2, 0x5 or 0x8\n";
     RunSteps(0x20000, {
+        {"dump", OP(gw->Read()), Ok,
+         "82580 :   0 : 00000000 00000100 \n82580 :   1 : 00000001 00000101 \n82580 :   2 : 00000002 00000102 \n",
+         {}, expected},
+        {"named dump", OP(gw->Read(std::string("top.blk.mem"))), Ok,
+         "82580 : top.blk.mem :   0 : 00000000 00000100 \n82580 : top.blk.mem :   1 : 00000001 00000101 \n"
+         "82580 : top.blk.mem :   2 : 00000002 00000102 \n", {}, expected},
+        // Later output without a chosen base relies on hex and '0' fill.
+        {"no words", OP(gw->PrintData(0xC, {}), more()), Ok, "82580 :   c : \nff001", {}, kNoAccess},
+        {"wide index printed whole", OP(gw->PrintData(0x12345, {0xABCDEF}), more()), Ok,
+         "82580 : 12345 : 00abcdef \nff001"},
+        {"named", OP(gw->PrintData("top.blk.mem", 0xC, {0, 0x123B}), more()), Ok,
+         "82580 : top.blk.mem :   c : 00000000 0000123b \nff001", {}, kNoAccess},
         {"gfifo: single read of the last entry", OP(gfifo.Read(3u)), Ok, "83580 :   3 : 0000ab03  g_fifo extra line\n"},
         {"gfifo: single read of another entry", OP(gfifo.Read(2u)), Ok, "83580 :   2 : 0000ab02 \n"},
         {"gfifo: whole dump", OP(gfifo.Read()), Ok,
@@ -311,7 +283,7 @@ TEST_F(GatewayTest, PrintedLines) {
     });
     EXPECT_EQ(chip().Entry(0x20000, 0x11F), Words{0xC0DE011F});
     chip().SetEntry(0x90000, 0x3FF, {0xBEEF});
-    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read(std::string("t.be")))).out);
+    const std::vector<std::string> lines = SplitLines(Capture(OP(be->Read("t.be"))).second);
     ASSERT_EQ(lines.size(), 0x600u);
     EXPECT_EQ(lines[0x3FF], "90000 : t.be :   0 : 3ff : 0000beef ");
     EXPECT_EQ(lines[0x5FF], "90000 : t.be :   1 : 1ff : 0000feed ");

@@ -6,12 +6,8 @@ namespace arrtest {
 
 const char* const kDevice = "/dev/kdt/kx31001_pciconf0";
 
-void PrintTo(const Outcome& o, std::ostream* os) {
-    *os << "status " << o.status << ", printed " << ::testing::PrintToString(o.out);
-}
-
 Outcome Capture(const Op& op) {
-    CaptureStdout capture;
+    simtest::CaptureStdout capture;
     ArrLib::Status status = op();
     return {status, capture.Text()};
 }
@@ -19,20 +15,13 @@ Outcome Capture(const Op& op) {
 kxsim::Access R(uint32_t addr, uint32_t value) { return {'R', addr, value}; }
 kxsim::Access W(uint32_t addr, uint32_t value) { return {'W', addr, value}; }
 
-Traffic ReadTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock) {
-    Traffic t = {AnyRead(gw), AnyRead(gw), W(gw, ctrl), AnyRead(gw)};
+Traffic Transaction(char op, uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words,
+                    uint32_t unlock) {
+    Traffic data;
     uint32_t addr = data_end + 4 - 4 * static_cast<uint32_t>(words.size());
-    for (uint32_t word : words) t.push_back(R(addr, word)), addr += 4;
-    t.push_back(W(gw, unlock));
-    return t;
-}
-
-Traffic WriteTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock) {
-    Traffic t = {AnyRead(gw), AnyRead(gw)};
-    uint32_t addr = data_end + 4 - 4 * static_cast<uint32_t>(words.size());
-    for (uint32_t word : words) t.push_back(W(addr, word)), addr += 4;
-    t.insert(t.end(), {W(gw, ctrl), AnyRead(gw), W(gw, unlock)});
-    return t;
+    for (uint32_t word : words) data.push_back({op, addr, word}), addr += 4;
+    const Traffic lock = {AnyRead(gw), AnyRead(gw)}, start = {W(gw, ctrl), AnyRead(gw)};
+    return Join({lock, op == 'R' ? start : data, op == 'R' ? data : start, {W(gw, unlock)}});
 }
 
 Traffic Join(const std::vector<Traffic>& parts) {
@@ -67,22 +56,13 @@ std::vector<uint32_t> ChipTest::ControlWrites(uint32_t gw, bool started) const {
     return out;
 }
 
-bool ChipTest::Touched(uint32_t addr) const {
-    for (const kxsim::Access& a : sim_->chip->Traffic())
-        if (a.addr == addr) return true;
-    return false;
-}
-
 void ChipTest::RunSteps(uint32_t gw, const std::vector<Step>& steps) {
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         ClearTraffic();
-        EXPECT_EQ(Capture(step.op), (Outcome{step.status, step.out}));
-        if (step.traffic) {
-            EXPECT_EQ(Diff(*step.traffic), "");
-        } else {
-            EXPECT_EQ(ControlWrites(gw, true), step.started);
-        }
+        EXPECT_EQ(Capture(step.op), Outcome(step.status, step.out));
+        if (step.traffic) EXPECT_EQ(Diff(*step.traffic), "");
+        else EXPECT_EQ(ControlWrites(gw, true), step.started);
     }
 }
 

@@ -27,16 +27,10 @@ extern const char* const kDevice;
 using Words = std::vector<uint32_t>;
 using Traffic = std::vector<kxsim::Access>;
 using Op = std::function<ArrLib::Status()>;
-using simtest::CaptureStdout;
 
-// What an operation returned and printed on standard output (unlike
+// What an operation returned and what it printed on standard output (unlike
 // simtest::Outcome, which is a return code and errno).
-struct Outcome {
-    ArrLib::Status status;
-    std::string out;
-    bool operator==(const Outcome& o) const { return status == o.status && out == o.out; }
-};
-void PrintTo(const Outcome& o, std::ostream* os);
+using Outcome = std::pair<ArrLib::Status, std::string>;
 Outcome Capture(const Op& op);
 // Expects the expression `op` to return `status` and print exactly `text`.
 #define EXPECT_PRINTS(op, status, text) \
@@ -50,12 +44,12 @@ using simtest::AnyRead;
 // The traffic of an operation refused before any access.
 const Traffic kNoAccess;
 
-// The accesses of one read or write transaction that takes its own lock:
-// lock read, busy poll, (write: data writes), control word, busy poll,
-// (read: data reads), unlock write of `unlock`. Data registers end at
-// data_end; `words` are in register (ascending address) order.
-Traffic ReadTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock = 0);
-Traffic WriteTransaction(uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words, uint32_t unlock = 0);
+// The accesses of one transaction that takes its own lock: lock read, busy
+// poll, (op 'W': data writes), control word, busy poll, (op 'R': data
+// reads), unlock write of `unlock`. Data registers end at data_end; `words`
+// are in register (ascending address) order.
+Traffic Transaction(char op, uint32_t gw, uint32_t ctrl, uint32_t data_end, const Words& words,
+                    uint32_t unlock = 0);
 Traffic Join(const std::vector<Traffic>& parts);
 
 // Fixture of a suite whose tests share one database: a fresh chip per test,
@@ -74,7 +68,6 @@ protected:
     // started, only those that start an operation (busy bit set), index field
     // (bits 20..0) only.
     std::vector<uint32_t> ControlWrites(uint32_t gw, bool started = false) const;
-    bool Touched(uint32_t addr) const;
 
     // One row of a table: an operation, what it returns and prints, and its
     // bus traffic: exactly `traffic` when given, else the gateway indexes it

@@ -3,16 +3,15 @@
 // load with status 1), lookups, the walks over all arrays and all gateways,
 // and the release of locks that failed operations left held.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <typeinfo>
 
-#include "arrlib.h"
 #include "arrlib_helpers.h"
 
 namespace {
@@ -35,109 +34,73 @@ const char kExample[] =
 class LibTest : public ChipTest {
 protected:
     LibTest() : ChipTest(std::string(kWalkDb) + kExample, false) {}
+    // Two entries of each walk gateway, each holding (gw >> 8) + its index.
+    void SetUp() override {
+        ChipTest::SetUp();
+        for (uint32_t gw : {0x40000u, 0x40100u, 0x40200u, 0x40300u})
+            for (uint32_t i = 0; i < 2; ++i) chip().SetEntry(gw, i, {(gw >> 8) + i});
+    }
     std::unique_ptr<ArrLib> Load(const std::string& text) {
         return std::make_unique<ArrLib>(sim_->dir.Write("test_db.txt", text).c_str(), kDevice);
     }
 };
 
-// Two entries of each walk gateway, each holding (gw >> 8) + its index.
-class WalkTest : public LibTest {
-protected:
-    void SetUp() override {
-        LibTest::SetUp();
-        for (uint32_t gw : {0x40000u, 0x40100u, 0x40200u, 0x40300u})
-            for (uint32_t i = 0; i < 2; ++i) chip().SetEntry(gw, i, {(gw >> 8) + i});
-        lib_ = Load(kWalkDb);
-        ClearTraffic();
-    }
-    void TearDown() override { lib_.reset(); }
-    std::unique_ptr<ArrLib> lib_;
-};
-
 // A walk reports a locked gateway and goes on; the array walk goes in name
 // order and skips sxp.pb_context, the gateway walk visits every gateway.
-TEST_F(WalkTest, Walks) {
-    EXPECT_PRINTS(lib_->ReadByArray(), Ok,
+TEST_F(LibTest, Walks) {
+    auto lib = Load(kWalkDb);
+    EXPECT_PRINTS(lib->ReadByArray(), Ok,
                   "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n"
                   "40100 : b.mem :   0 : 00000401 \n40100 : b.mem :   1 : 00000402 \n"
                   "40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n");
-    EXPECT_FALSE(Touched(0x40300));
     chip().HoldLock(0x40200, true);
-    ClearTraffic();
-    EXPECT_PRINTS(lib_->ReadByGw(), ArrLib::GWLocked,
+    EXPECT_PRINTS(lib->ReadByGw(), ArrLib::GWLocked,
                   "40000 :   0 : 00000400 \n40000 :   1 : 00000401 \n40100 :   0 : 00000401 \n40100 :   1 : 00000402 \n"
                   "-E- TimeOut lock GW 40200\n-E- GW 40200 was not read, because it was locked\n"
                   "40300 :   0 : 00000403 \n40300 :   1 : 00000404 \n");
-    EXPECT_TRUE(Touched(0x40300));
     // An empty database walks nothing; one library at a time owns the device.
-    lib_.reset();
+    lib.reset();
     EXPECT_PRINTS(Load("")->ReadByArray(), Ok, "");
     EXPECT_PRINTS(Load("")->ReadByGw(), Ok, "");
 }
 
-TEST_F(WalkTest, WalkStopsAtFirstOtherFailure) {
+// Missing names, gateways and the writes to them are refused as the end-to-end
+// tests show; those tests also read, write and dump by array and by gateway
+// through the whole program. A walk stops at the first failure other than a
+// locked gateway.
+TEST_F(LibTest, LookupsAndTheFailureThatStopsAWalk) {
+    auto lib = Load(kWalkDb);
+    RunSteps(0x40200, {
+        {"name prefix", OP(lib->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"line of a missing array", OP(lib->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
+        {"entry of a missing gateway", OP(lib->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
+        {"entry beyond the gateway", OP(lib->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
+         "-E- address/maximal 2/1\n", {}},
+        {"named, sxp.pb_context is read", OP(lib->ReadByArray("sxp.pb_context")), Ok,
+         "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
+        // The refused index left the lock held until the library is freed.
+        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
+    });
+    lib = Load(kWalkDb);
     chip().HoldLock(0x40000, true);
     chip().SetBusyReads(0x40100, kxsim::kBusyForever);
-    EXPECT_PRINTS(lib_->ReadByArray(), ArrLib::GWBusy,
+    EXPECT_PRINTS(lib->ReadByArray(), ArrLib::GWBusy,
                   "-E- TimeOut lock GW 40000\n-E- array a.mem was not read, because its gw was locked\n"
                   "-E- TimeOut Busy\n-E- GW 40100 is busy, waited for the read to end 1000 attempts\n");
-    EXPECT_FALSE(Touched(0x40200));
     // The busy dump kept b's lock; freeing the library releases it with one
     // control write. a's lock belongs to someone else and is left alone.
     ClearTraffic();
-    lib_.reset();
+    lib.reset();
     EXPECT_EQ(Diff({W(0x40100, 0)}), "");
 }
 
-// Missing names, gateways and the writes to them are refused as the end-to-end tests show.
-TEST_F(WalkTest, LookupsAndSingleOperations) {
-    RunSteps(0x40200, {
-        {"name prefix", OP(lib_->ReadByArray("a.me")), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"line of a missing array", OP(lib_->ReadByArray("x", 0)), ArrLib::ArrayNotFound, "", {}, kNoAccess},
-        {"entry of a missing gateway", OP(lib_->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
-        {"line of an array", OP(lib_->ReadByArray("a.mem", 0)), Ok, "40000 : a.mem :   0 : 00000400 \n"},
-        {"write by gateway", OP(lib_->WriteByGw(0x40100, 1, {0x77})), Ok, ""},
-        {"write by array", OP(lib_->WriteByArray("c.mem", 0, {0x88})), Ok, "", {0}},
-        {"entry of a gateway", OP(lib_->ReadByGw(0x40100, 1)), Ok, "40100 :   1 : 00000077 \n"},
-        {"gateway dump", OP(lib_->ReadByGw(0x40200)), Ok, "40200 :   0 : 00000088 \n40200 :   1 : 00000403 \n", {0, 1}},
-        {"entry beyond the gateway", OP(lib_->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
-         "-E- address/maximal 2/1\n", {}},
-        {"named, sxp.pb_context is read", OP(lib_->ReadByArray("sxp.pb_context")), Ok,
-         "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
-        // The refused index left the lock held until the library is freed.
-        {"freed", OP(lib_.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
-    });
-}
-
-TEST_F(LibTest, WorkedExample) {
-    auto lib = Load(kExample);
-    EXPECT_EQ(lib->GwExist(0x41020), nullptr);
-    // Both arrays go through the one gateway at 0x41000: array 0 and array 1
-    // above a 12-bit line number. Unset entries read as 0xA0000000 | index << 8 | word number.
-    RunSteps(0x41000, {
-        {"array 0", OP(lib->ReadByArray("top.blk.mem_a", 5)), Ok,
-         "41000 : top.blk.mem_a :   5 : a0000500 a0000501 a0000502 a0000503 a0000504 a0000505 a0000506 a0000507 \n",
-         {0x5}},
-        {"array 1", OP(lib->ReadByArray("top.blk.mem_b", 5)), Ok,
-         "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 a0100505 a0100506 a0100507 \n",
-         {0x1005}},
-        {"line beyond 12 bits", OP(lib->ReadByArray("top.blk.mem_a", 0x1000)), ArrLib::AddrTooHigh,
-         "-E- address/limit(bits) 1000/fff\n", {}, kNoAccess},
-        // The receive buffer's gateway holds 4 words, too few for a lane.
-        {"short receive buffer", OP(lib->ReadByArray("top.blk.rx_q", 0)), ArrLib::AccessError,
-         "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer needs 9\n"},
-    });
-}
-
 // Which gateway and array each keyword builds; the lines the loader skips,
-// shares and replaces.
+// shares and replaces; the worked example read through what it loaded.
 TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
     using A = ArrLib;
-    const struct {
-        const char* line;  // a one-letter name, the gateway at 0x1000 + 0x100 * (letter - 'a')
-        const std::type_info& gw;
-        const std::type_info& array;
-    } rows[] = {
+    // Each line (name, kind, gateway address, ...) with the types of the gateway
+    // filed under its address and of the array filed under its name.
+    const struct { std::string line; const std::type_info &gw, &array; } rows[] = {
         {"a GW_simple 1000 24 4 0 16 255 1010 2", typeid(A::Gateway), typeid(A::Array)},
         {"b GW_gfifo 1100 24 4 0 16 255 1010 2", typeid(A::GW_gfifo), typeid(A::Array)},
         {"c GW_clear 1200 24 4 0 16 255 1010 2 20", typeid(A::GW_clear), typeid(A::Array)},
@@ -148,7 +111,19 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
         {"h GW_array_addr 1700 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_array_addr), typeid(A::Array_addr)},
         {"i GW_reqsl 1800 24 4 0 16 255 1010 2 12 4 0 15 4095", typeid(A::GW_reqsl), typeid(A::Array_reqsl)},
         {"j GW_xtsram 1900 24 4 0 16 255 1010 2 8 8 1 255 255", typeid(A::GW_xtsram), typeid(A::Array_xtsram)},
-        {"k GW_SXP 1a00 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
+        {"k GW_SXP 7700 24 4 0 21 255 1010 2 5 16 3 21 127", typeid(A::GW_sxp), typeid(A::Array_sxp)},
+        {"crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r", typeid(A::Gateway), typeid(A::Array)},
+        // The later line with the address of "first" shares its gateway.
+        {"second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095", typeid(A::Gateway),
+         typeid(A::Array_addr)},
+        // The same name twice: the later line wins; the earlier line's gateway stays.
+        {"dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095", typeid(A::GW_array_addr),
+         typeid(A::Array)},
+        {"dup GW_gfifo 46000 24 4 0 16 255 46010 2", typeid(A::GW_gfifo), typeid(A::Array)},
+        // A long line stays one line: its tail is no line of its own.
+        {"long GW_simple 47000 24 4 0 16 255 47010 2" + std::string(300, ' ') +
+             "tail GW_simple 48000 24 4 0 16 255 48010 2",
+         typeid(A::Gateway), typeid(A::Array)},
     };
     // Kinds without a keyword are ignored lines, as stored databases expect.
     std::string db = "NAME KIND ADDRESS and other words that are no numbers\n"
@@ -160,97 +135,88 @@ TEST_F(LibTest, LoaderBuildsSkipsSharesAndReplaces) {
                      "\n"
                      "lonely\n"
                      "   \t  \n"
-                     "crlf.a GW_simple 0x43000 24 4 0 16 255 43010 2\r\n"
-                     "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n"
-                     "second GW_array_addr 44000 24 4 0 16 65535 41020 8 12 4 1 15 4095\n"
-                     "dup GW_array_addr 45000 24 4 0 16 65535 45020 8 12 4 1 15 4095\n"
-                     "dup GW_gfifo 46000 24 4 0 16 255 46010 2\n"
-                     "sxp.x GW_SXP 77000 24 4 0 21 255 1010 2 5 16 3 21 127\n"
-                     "long GW_simple 47000 24 4 0 16 255 47010 2" +
-                     std::string(300, ' ') + "tail GW_simple 48000 24 4 0 16 255 48010 2\n";
-    for (const auto& row : rows) db += std::string(row.line) + "\n";
-    auto lib = Load(db);
+                     "first GW_simple 44000 24 4 0 16 255 44010 2 extra words 13 14 15 16 17 zz\n";
+    for (const auto& row : rows) db += row.line + "\n";
+    auto lib = Load(db + kExample);
     for (const auto& row : rows) {
-        ArrLib::Gateway* gw = lib->GwExist(0x1000 + 0x100 * (row.line[0] - 'a'));
-        ArrLib::Array* array = lib->ArrayExist(std::string(1, row.line[0]).c_str());
-        ASSERT_TRUE(gw && array) << row.line;
-        EXPECT_EQ(typeid(*gw), row.gw) << row.line;
-        EXPECT_EQ(typeid(*array), row.array) << row.line;
+        SCOPED_TRACE(row.line);
+        std::string name, kind, address;
+        std::istringstream(row.line) >> name >> kind >> address;
+        ArrLib::Gateway* gw = lib->GwExist(std::stoul(address, nullptr, 16));
+        ArrLib::Array* array = lib->ArrayExist(name.c_str());
+        ASSERT_TRUE(gw && array);
+        EXPECT_EQ(typeid(*gw), row.gw);
+        EXPECT_EQ(typeid(*array), row.array);
     }
-    // A long line stays one line: its tail is no line of its own.
     for (const char* name : {"v", "w", "x", "y", "z", "NAME", "lonely", "tail"})
         EXPECT_EQ(lib->ArrayExist(name), nullptr) << name;
     for (uint32_t gw : {0x100, 0x200, 0x300, 0x400, 0x500, 0x48000}) EXPECT_EQ(lib->GwExist(gw), nullptr) << gw;
-    ASSERT_NE(lib->GwExist(0x43000), nullptr);
-    ASSERT_NE(lib->ArrayExist("long"), nullptr);
-    // The later line with the same address shares the first line's gateway.
-    EXPECT_EQ(typeid(*lib->GwExist(0x44000)), typeid(A::Gateway));
-    EXPECT_EQ(typeid(*lib->ArrayExist("second")), typeid(A::Array_addr));
-    // The same name twice: the later line wins; the earlier line's gateway stays.
-    EXPECT_EQ(typeid(*lib->ArrayExist("dup")), typeid(A::Array));
-    EXPECT_EQ(typeid(*lib->GwExist(0x45000)), typeid(A::GW_array_addr));
-    EXPECT_EQ(typeid(*lib->GwExist(0x46000)), typeid(A::GW_gfifo));
     // An sxp gateway is filed under its line's address, and works at its own.
-    ASSERT_NE(lib->GwExist(0x77000), nullptr);
-    EXPECT_EQ(lib->GwExist(0x77000)->Address(), 0x1DB00u);
-}
-
-// Error messages of the loader go to standard output; death tests see
-// standard error only.
-void StdoutToStderr() {
-    fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
+    EXPECT_EQ(lib->GwExist(0x7700)->Address(), 0x1DB00u);
+    // The worked example: mem_b is array 1 above a 12-bit line number on the
+    // gateway it shares with mem_a, whose data registers are no gateway.
+    // Unset entries read as 0xA0000000 | index << 8 | word number.
+    EXPECT_EQ(lib->GwExist(0x41020), nullptr);
+    RunSteps(0x41000, {
+        {"array 1", OP(lib->ReadByArray("top.blk.mem_b", 5)), Ok,
+         "41000 : top.blk.mem_b :   5 : a0100500 a0100501 a0100502 a0100503 a0100504 a0100505 a0100506 a0100507 \n",
+         {0x1005}},
+        // The receive buffer's gateway holds 4 words, too few for a lane.
+        {"short receive buffer", OP(lib->ReadByArray("top.blk.rx_q", 0)), ArrLib::AccessError,
+         "-E- GW 42000 of array top.blk.rx_q delivers 4 words, a receive buffer needs 9\n"},
+    });
 }
 
 TEST_F(LibTest, ErrorsStopTheLoadWithStatus1) {
     const std::string db = sim_->dir.path() + "/err_db.txt";
-    const char* const noDevice = "/dev/kdt/kx31001_nothing0";
+    const std::string noDevice = "/dev/kdt/kx31001_nothing0";
+    const std::string good = "a GW_simple 40000 24 4 0 16 255 40010 2\n";
     const struct {
         std::string text;  // database; empty: no file at all
-        const char* device;
         // Without "-E- " at its start: what is wrong with the last line, told as
         // "-E- <what> for <kind> in DataBase file <db> line <n> : <line>".
         std::string message;
+        std::string device = kDevice;
     } rows[] = {
-        {"a GW_simple 4zz00 24 4 0 16 255 40010 2\n", kDevice, "-E- illegal value 4zz00\n"},
-        {"a GW_simple 40000 24 4 0 1x 255 40010 2\n", kDevice, "-E- illegal value 1x\n"},
-        {"a GW_array_addr 40000 24 4 0 16 255 40010 2 12 4 q 15 4095\n", kDevice, "-E- illegal value q\n"},
-        {"ok GW_simple 40000 24 4 0 16 255 40010 2\ntop.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n", kDevice,
-         "Too few words"},
+        {"a GW_simple 4zz00 24 4 0 16 255 40010 2\n", "-E- illegal value 4zz00\n"},
+        {"a GW_simple 40000 24 4 0 1x 255 40010 2\n", "-E- illegal value 1x\n"},
+        {"a GW_array_addr 40000 24 4 0 16 255 40010 2 12 4 q 15 4095\n", "-E- illegal value q\n"},
+        {good + "top.x GW_array_addr 41000 24 4 0 16 65535 41020 8\n", "Too few words"},
         // A name and a kind alone are refused too.
-        {"a GW_simple\n", kDevice, "-E- Too few words for GW_simple in DataBase file " + db + " line 1 : a GW_simple\n"},
+        {"a GW_simple\n", "-E- Too few words for GW_simple in DataBase file " + db + " line 1 : a GW_simple\n"},
         // Widths and sizes a 32-bit control word cannot hold, refused before
         // any gateway or device exists.
-        {"a GW_simple 40000 33 4 0 16 255 40010 2\n", kDevice, "cOffset 33 outside 0..32"},
-        {"a GW_clear 40000 24 4 0 -1 255 40010 2 20\n", kDevice, "iSize -1 outside 0..32"},
-        {"a GW_clear 40000 24 4 0 16 255 40010 2 32\n", kDevice, "corOffset 32 outside 0..31"},
-        {"a GW_simple 40000 24 4 0 16 255 40010 0\n", kDevice, "dSize 0 outside 1..65541"},
-        {"a GW_irisc 40000 24 4 0 16 255 10 6 1 2 0\n", kDevice, "dSize 6 outside 1..5"},
-        {"a GW_simple 40000 24 4 0 16 255 40010 4294967295\n", kDevice, "dSize 4294967295 outside 1..65541"},
+        {"a GW_simple 40000 33 4 0 16 255 40010 2\n", "cOffset 33 outside 0..32"},
+        {"a GW_clear 40000 24 4 0 -1 255 40010 2 20\n", "iSize -1 outside 0..32"},
+        {"a GW_clear 40000 24 4 0 16 255 40010 2 32\n", "corOffset 32 outside 0..31"},
+        {"a GW_simple 40000 24 4 0 16 255 40010 0\n", "dSize 0 outside 1..65541"},
+        {"a GW_irisc 40000 24 4 0 16 255 10 6 1 2 0\n", "dSize 6 outside 1..5"},
+        {"a GW_simple 40000 24 4 0 16 255 40010 4294967295\n", "dSize 4294967295 outside 1..65541"},
         // A typo that once sent mem.b's accesses to mem.a's entries.
         {"mem.a GW_array_addr 41000 24 4 0 16 65535 41020 8 12 4 0 15 4095\n"
          "mem.b GW_array_addr 41000 24 4 0 1 65535 41020 8 12 4 1 15 4095\n",
-         noDevice, "aSize 4 outside 0..1"},
-        {"", kDevice, "-E- Cannot open DataBase file : " + db + "\n"},
-        {"a GW_simple 40000 24 4 0 16 255 40010 2\n", noDevice, "-E- Cannot open kdt device : " + std::string(noDevice) + "\n"},
+         "aSize 4 outside 0..1", noDevice},
+        {"", "-E- Cannot open DataBase file : " + db + "\n"},
+        {good, "-E- Cannot open kdt device : " + noDevice + "\n", noDevice},
         // The database is read before the device is opened.
-        {"a GW_simple 40000 24 4 0 16 255 40010 2\nb GW_simple zz 24 4 0 16 255 40010 2\n", noDevice,
-         "-E- illegal value zz\n"},
+        {good + "b GW_simple zz 24 4 0 16 255 40010 2\n", "-E- illegal value zz\n", noDevice},
     };
-    for (const auto& row : rows) {
+    for (const auto& [text, what, device] : rows) {
         std::remove(db.c_str());
-        if (!row.text.empty()) std::ofstream(db, std::ios::binary) << row.text;
-        std::string message = row.message;
+        if (!text.empty()) std::ofstream(db, std::ios::binary) << text;
+        std::string message = what;
         if (message.rfind("-E- ", 0) != 0) {
-            const size_t lineNo = std::count(row.text.begin(), row.text.end(), '\n');
-            const std::string line = row.text.substr(row.text.rfind('\n', row.text.size() - 2) + 1);
-            const size_t kind = line.find(' ') + 1;
-            message = "-E- " + message + " for " + line.substr(kind, line.find(' ', kind) - kind) +
-                      " in DataBase file " + db + " line " + std::to_string(lineNo) + " : " + line;
+            const std::string line = text.substr(text.rfind('\n', text.size() - 2) + 1);
+            std::string name, kind;
+            std::istringstream(line) >> name >> kind;
+            message = "-E- " + message + " for " + kind + " in DataBase file " + db + " line " +
+                      std::to_string(std::count(text.begin(), text.end(), '\n')) + " : " + line;
         }
-        EXPECT_EXIT((StdoutToStderr(), ArrLib(db.c_str(), row.device)), ::testing::ExitedWithCode(1),
-                    ::testing::HasSubstr(message))
-            << row.text;
+        // The loader's messages go to standard output; death tests see standard error only.
+        EXPECT_EXIT((fflush(stdout), dup2(STDERR_FILENO, STDOUT_FILENO),
+                     ArrLib(db.c_str(), device.c_str())),
+                    ::testing::ExitedWithCode(1), ::testing::HasSubstr(message))
+            << text;
     }
 }
 
