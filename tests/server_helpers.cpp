@@ -59,6 +59,16 @@ void ExpectRun(const RunResult& r, const std::string& out, int status, const std
     EXPECT_EQ(r.status, status);
 }
 
+void ExpectRuns(const Args& command, const std::vector<RunRow>& rows, const std::string& cwd,
+                const Args& env) {
+    for (const RunRow& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Args argv = command;
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ExpectRun(RunProgram(argv, cwd, env), row.out, row.status, row.err);
+    }
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -169,11 +179,9 @@ bool Eventually(const std::function<bool()>& done) {
 }
 
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words) {
-    char text[64];
-    snprintf(text, sizeof text, "%x : ", gw);
-    std::string line = text + (name.empty() ? "" : name + " : ");
-    snprintf(text, sizeof text, "%3x : ", index);
-    line += text;
+    char text[128];
+    snprintf(text, sizeof text, "%x : %s%3x : ", gw, name.empty() ? "" : (name + " : ").c_str(), index);
+    std::string line = text;
     for (uint32_t w : words) {
         snprintf(text, sizeof text, "%08x ", w);
         line += text;

@@ -190,7 +190,8 @@ TEST_F(ServerTest, SegmentedRequests) {
 // The server listens on the loopback (the kernel's table of sockets: local
 // address 127.0.0.1, state LISTEN); its log names a client by its address and
 // port, whether it goes away after opening a session or before sending a
-// byte; and it serves on.
+// byte; and it serves on, until stopping the listening process ends the
+// sessions it serves.
 TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
     char entry[64];
     snprintf(entry, sizeof entry, " 0100007F:%04X 00000000:0000 0A ", server->port());
@@ -205,12 +206,8 @@ TEST_F(ServerTest, AClientThatGoesAwayEndsItsChildCleanly) {
                   std::string::npos)
             << server->Log();
     }
-    close(OpenSession(*server));
-}
-
-TEST_F(ServerTest, StoppingTheServerEndsTheSessionsItServes) {
-    int fd = OpenSession(*server);
-    kill(server->pid(), SIGKILL);  // only the listening process: its children must follow it
+    const int fd = OpenSession(*server);
+    kill(server->pid(), SIGKILL);
     EXPECT_TRUE(ClosedByServer(fd));
     close(fd);
 }
@@ -324,25 +321,26 @@ TEST(ServerCommandLine, UsageAndExitStatus) {
     const std::string bad_db = temp.Write("bad_db.txt", "top.a GW_simple 1000000000 24 4 0 16 15 40010 4\n");
     const std::string no_digits = temp.Write("no_digits.txt", "top.a GW_simple 0x 24 4 0 16 15 40010 4\n");
     const struct {
-        testsrv::Args args;
+        testsrv::Args argv;
         int want_status;
         bool want_usage;
     } rows[] = {
-        {{"--help"}, 0, true},
-        {{"--bogus"}, 1, true},
-        {{"--db", temp.path() + "/none", "--port", "0"}, 1, false},  // unreadable database
-        {{"--db", bad_db, "--port", "0"}, 1, false},                  // gateway address wider than 32 bits
-        {{"--db", no_digits, "--port", "0"}, 1, false},               // "0x" without digits
-        {{"--port", "70000"}, 1, true},
-        {{"--max-sessions", "0"}, 1, true},
-        {{"--address", "nowhere", "--port", "0"}, 1, false},
-        {{"--sim", "/nonexistent/dir/img", "--port", "0"}, 1, false},  // the image cannot be created
+        {{SERVER_BIN, "--help"}, 0, true},
+        {{SERVER_BIN, "--bogus"}, 1, true},
+        // An unreadable database, a gateway address wider than 32 bits, "0x"
+        // without digits.
+        {{SERVER_BIN, "--db", temp.path() + "/none", "--port", "0"}, 1, false},
+        {{SERVER_BIN, "--db", bad_db, "--port", "0"}, 1, false},
+        {{SERVER_BIN, "--db", no_digits, "--port", "0"}, 1, false},
+        {{SERVER_BIN, "--port", "70000"}, 1, true},
+        {{SERVER_BIN, "--max-sessions", "0"}, 1, true},
+        {{SERVER_BIN, "--address", "nowhere", "--port", "0"}, 1, false},
+        // The image cannot be created.
+        {{SERVER_BIN, "--sim", "/nonexistent/dir/img", "--port", "0"}, 1, false},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        testsrv::Args argv = {SERVER_BIN};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        testsrv::RunResult r = testsrv::RunProgram(argv);
+        SCOPED_TRACE(testing::PrintToString(row.argv));
+        const testsrv::RunResult r = testsrv::RunProgram(row.argv);
         EXPECT_EQ(r.status, row.want_status) << r.err;
         EXPECT_EQ((r.out + r.err).find("usage: kxcr-server") != std::string::npos, row.want_usage);
     }
