@@ -104,10 +104,8 @@ TEST(TcpHelpers, ReadsWaitsForAMessageSplitAcrossWrites) {
 // without one.
 TEST(TcpHelpers, WritesAndWritenlSendExactlyTheirText) {
     const std::tuple<int (*)(int, char*), std::string, int, std::string> rows[] = {
-        {writes, "xy", 3, "xy\0"s},
-        {writes, "", 1, "\0"s},
-        {writenl, "ab\ncd\n", 3, "ab\n"},
-        {writenl, "abc", 0, ""},
+        {writes, "xy", 3, "xy\0"s}, {writes, "", 1, "\0"s},
+        {writenl, "ab\ncd\n", 3, "ab\n"}, {writenl, "abc", 0, ""},
     };
     for (auto [write_fn, text, want_rc, want_sent] : rows) {
         SCOPED_TRACE(text);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -86,7 +87,7 @@ RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) 
     return r;
 }
 
-std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
+std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
     std::unique_ptr<Server> server(new Server());
     const std::string& dir = server->dir();
     Args argv = {SERVER_BIN, "--sim", server->image_path(), "--db", server->dir_.Write("arr_db.txt", options.db_text),
@@ -125,7 +126,7 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     });
     sscanf(said.c_str(), "listening on 127.0.0.1:%d\n", &server->port_);
     if (server->port_ <= 0) {
-        *error = "server did not start; its log: " + server->Log();
+        ADD_FAILURE() << "server did not start; its log: " << server->Log();
         return nullptr;
     }
     return server;
@@ -148,20 +149,11 @@ void Server::Stop() {
 
 std::string Server::RemoteName(const std::string& local_name) const {
     std::string name = local_name;
-    for (char& c : name) {
-        if (c == '/') c = '@';
-    }
+    std::replace(name.begin(), name.end(), '/', '@');
     return "127.0.0.1:" + std::to_string(port_) + "," + name;
 }
 
 std::string Server::Log() const { return ReadFile(dir() + "/server.log"); }
-
-std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
-    std::string error;
-    std::unique_ptr<Server> server = Server::Start(options, &error);
-    EXPECT_NE(server, nullptr) << error;
-    return server;
-}
 
 std::unique_ptr<kxsim::Chip> OpenChip(const Server& server) {
     std::string error;

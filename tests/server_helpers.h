@@ -64,10 +64,11 @@ struct ServerOptions {
 // holding the chip image, the database and the server's standard error.
 class Server {
 public:
-    // Starts the server and waits until it listens; null with a reason on
-    // failure. The server dies with the thread that started it, so that no
-    // server outlives a crashed test: start it from the test's own thread.
-    static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
+    // Starts the server and waits until it listens; null with the test
+    // failed when it does not. The server dies with the thread that started
+    // it, so that no server outlives a crashed test: start it from the
+    // test's own thread.
+    friend std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
     // Stops the server and fails the test when its log holds a sanitizer
     // report: one of a finished session would otherwise go unnoticed.
     ~Server();

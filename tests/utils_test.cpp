@@ -24,22 +24,14 @@ constexpr long kRefused = LONG_MIN;
 // not end in a NUL); kRefused: the text is refused.
 TEST(Str2LongDeathTest, NumbersAndRefusals) {
     const struct Case { const char* text; int base; long value; } cases[] = {
-        {"82580", 16, 0x82580},
-        {"0x82580", 16, 0x82580},
-        {"0X82580", 16, 0x82580},
-        {"82580", 10, 82580},
+        {"82580", 16, 0x82580}, {"0x82580", 16, 0x82580},
+        {"0X82580", 16, 0x82580}, {"82580", 10, 82580},
         {"255\r\n", 10, 255},    // last word of a line with DOS line endings
         {"ff\rjunk", 16, 0xff},  // nothing after the carriage return is looked at
-        {"", 16, 0},
-        {" 12", 16, 0x12},
-        {"-1", 16, -1},
-        {"ffffffff", 16, 0xffffffffL},
+        {"", 16, 0}, {" 12", 16, 0x12}, {"-1", 16, -1}, {"ffffffff", 16, 0xffffffffL},
         {"00000000000000000000ff", 16, 0xff},
         {"123456789abcdef01", 16, LONG_MAX},  // clamped, as strtol does
-        {"12g", 16, kRefused},
-        {"82580", 8, kRefused},
-        {"1a", 10, kRefused},
-        {"12 ", 16, kRefused},
+        {"12g", 16, kRefused}, {"82580", 8, kRefused}, {"1a", 10, kRefused}, {"12 ", 16, kRefused},
         {"0x", 10, kRefused},
     };
     for (const Case& c : cases) {
