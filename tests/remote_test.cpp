@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -24,6 +23,7 @@ namespace {
 
 using namespace std::string_literals;
 using simtest::Fails;
+using simtest::Outcome;
 using simtest::Try;
 
 // A connected pair: the test writes on `fds[0]`, the helpers read `fds[1]`.
@@ -180,10 +180,10 @@ const std::string kOpenRequest = "O 0x00000001 /dev/kdt/kx31001_pci_cr0\0"s;
 
 // Each row: open the remote name (PEER stands for the peer's host:port),
 // then one access (a write writes 0xdeadbeef), then close; the peer answers
-// with the scripted replies. want_sent: the requests between the open and the
-// close when the row checks them (none for an access refused before it is
-// sent). ReadAfterBadReply: a read at 0x40 whose reply fails it with EIO,
-// then the row's read.
+// with the scripted replies. want_value: the value read, 7 when none is.
+// want_sent: the requests between the open and the close when the row checks
+// them (none for an access refused before it is sent). ReadAfterBadReply: a
+// read at 0x40 whose reply fails it with EIO, then the row's read.
 enum class Op { Open, Read, Write, Read64, Write64, ReadAfterBadReply };
 
 TEST(RemoteClient, RequestsAndReplies) {
@@ -199,15 +199,15 @@ TEST(RemoteClient, RequestsAndReplies) {
         u_int32_t want_value;
         std::optional<std::string> want_sent = {};
     } rows[] = {
-        {"no comma", "PEER", {}, Op::Open, 0, -1, EINVAL, 0},
-        {"no colon after the last slash", "PEER/dev,x", {}, Op::Open, 0, -1, EINVAL, 0},
-        {"host that does not resolve", "nohost.invalid:1,@dev@x", {}, Op::Open, 0, -1, ENXIO, 0},
-        {"port not a number", "127.0.0.1:x1,@dev@x", {}, Op::Open, 0, -1, EINVAL, 0},
-        {"port 0", "127.0.0.1:0,@dev@x", {}, Op::Open, 0, -1, EINVAL, 0},
-        {"port above 65535", "127.0.0.1:65536,@dev@x", {}, Op::Open, 0, -1, EINVAL, 0},
-        {"refused open", x, {"E 2\0"s}, Op::Open, 0, -1, ENOENT, 0},
-        {"open reply over 10 bytes", x, {"OOOOOOOOOOOOOO\0"s}, Op::Open, 0, -1, EIO, 0},
-        {"name over 1022 characters", long_name, {kOpenOk}, Op::Open, 0, 0, 0, 0},
+        {"no comma", "PEER", {}, Op::Open, 0, -1, EINVAL, 7},
+        {"no colon after the last slash", "PEER/dev,x", {}, Op::Open, 0, -1, EINVAL, 7},
+        {"host that does not resolve", "nohost.invalid:1,@dev@x", {}, Op::Open, 0, -1, ENXIO, 7},
+        {"port not a number", "127.0.0.1:x1,@dev@x", {}, Op::Open, 0, -1, EINVAL, 7},
+        {"port 0", "127.0.0.1:0,@dev@x", {}, Op::Open, 0, -1, EINVAL, 7},
+        {"port above 65535", "127.0.0.1:65536,@dev@x", {}, Op::Open, 0, -1, EINVAL, 7},
+        {"refused open", x, {"E 2\0"s}, Op::Open, 0, -1, ENOENT, 7},
+        {"open reply over 10 bytes", x, {"OOOOOOOOOOOOOO\0"s}, Op::Open, 0, -1, EIO, 7},
+        {"name over 1022 characters", long_name, {kOpenOk}, Op::Open, 0, 0, 0, 7},
         {"hexadecimal value", "/any/path/" + x, {kOpenOk, "O 0x89abcdef\0"s}, Op::Read, 0x10, 4, 0, 0x89abcdef,
          "R 0x00000010\0"s},
         {"decimal value", x, {kOpenOk, "O 255\0"s}, Op::Read, 0x40, 4, 0, 255},
@@ -218,10 +218,10 @@ TEST(RemoteClient, RequestsAndReplies) {
         {"read reply over 20 bytes", x, {kOpenOk, "O 0x0000000000000000000001\0"s}, Op::Read, 0x40, -1, EIO, 7},
         {"connection closed before the read reply", x, {kOpenOk, ""}, Op::Read, 0x40, -1, EIO, 7},
         {"misaligned read", x, {kOpenOk}, Op::Read, 2, -1, EINVAL, 7, ""},
-        {"write done", x, {kOpenOk, "O\0"s}, Op::Write, 0xf0014, 4, 0, 0, "W 0x000f0014 0xdeadbeef\0"s},
-        {"refused write", x, {kOpenOk, "E rdonly\0"s}, Op::Write, 0x40, -1, EIO, 0},
-        {"write reply over 40 bytes", x, {kOpenOk, std::string(45, 'O') + '\0'}, Op::Write, 0x40, -1, EIO, 0},
-        {"misaligned write", x, {kOpenOk}, Op::Write, 0x41, -1, EINVAL, 0, ""},
+        {"write done", x, {kOpenOk, "O\0"s}, Op::Write, 0xf0014, 4, 0, 7, "W 0x000f0014 0xdeadbeef\0"s},
+        {"refused write", x, {kOpenOk, "E rdonly\0"s}, Op::Write, 0x40, -1, EIO, 7},
+        {"write reply over 40 bytes", x, {kOpenOk, std::string(45, 'O') + '\0'}, Op::Write, 0x40, -1, EIO, 7},
+        {"misaligned write", x, {kOpenOk}, Op::Write, 0x41, -1, EINVAL, 7, ""},
         // The stream has no framing but the NULs: a reply taken only up to its
         // limit, or with bytes that answer no request, would hand a later read
         // the value meant for an earlier one. The first reply's tail looks like
@@ -244,26 +244,25 @@ TEST(RemoteClient, RequestsAndReplies) {
         if (at != std::string::npos) name.replace(at, 4, "127.0.0.1:" + std::to_string(peer.port()));
         errno = 0;
         kfile* mf = kopen(name.c_str());
-        int rc = mf ? 0 : -1;
+        Outcome got = {mf ? 0 : -1, errno};
         u_int32_t value = 7;
         if (mf && row.op == Op::ReadAfterBadReply) {
             EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
-            errno = 0;
         }
-        if (mf && (row.op == Op::Read || row.op == Op::ReadAfterBadReply)) rc = kread4(mf, row.offset, &value);
-        if (mf && row.op == Op::Write) rc = kwrite4(mf, row.offset, 0xDEADBEEF);
-        if (mf && row.op == Op::Read64) rc = kread64(mf, row.offset, &value, 4);
-        if (mf && row.op == Op::Write64) rc = kwrite64(mf, row.offset, &value, 4);
-        const int err = errno;
+        if (mf && (row.op == Op::Read || row.op == Op::ReadAfterBadReply)) {
+            got = Try([&] { return kread4(mf, row.offset, &value); });
+        }
+        if (mf && row.op == Op::Write) got = Try([&] { return kwrite4(mf, row.offset, 0xDEADBEEF); });
+        if (mf && row.op == Op::Read64) got = Try([&] { return kread64(mf, row.offset, &value, 4); });
+        if (mf && row.op == Op::Write64) got = Try([&] { return kwrite64(mf, row.offset, &value, 4); });
         if (mf) {
             // Set by the remote open as for a local handle of that name.
             EXPECT_EQ(mf->dtype, KDT_ZORVAN);
             EXPECT_EQ(mf->flags, row.remote == long_name ? KDEVS_REM : KDEVS_REM | KDEVS_ZORVAN_CR);
             EXPECT_EQ(kclose(mf), 0);
         }
-        EXPECT_EQ(rc, row.want_rc);
-        EXPECT_EQ(err, row.want_errno) << strerror(err);
-        EXPECT_EQ(value, row.op == Op::Read || row.op == Op::ReadAfterBadReply ? row.want_value : 7);
+        EXPECT_EQ(got, (Outcome{row.want_rc, row.want_errno}));
+        EXPECT_EQ(value, row.want_value);
         if (row.want_sent) {
             EXPECT_EQ(peer.Received(), kOpenRequest + *row.want_sent + "C\0"s);
         }
