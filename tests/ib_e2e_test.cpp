@@ -15,9 +15,9 @@ using testsrv::kDone;
 using testsrv::Unwritten;
 
 // Each row runs after the rows above it, beside arr_db.txt, libibmad looked
-// for in `libs`: the double's directory, or (VersionedOnly) a directory
-// holding only the double's versioned name beside a broken copy of the one
-// library libibmad needs. Where the development package is installed,
+// for in `libs`: a directory holding only the double's versioned name beside
+// a broken copy of the one library libibmad needs, then the double's own
+// directory. Where the development package is installed,
 // "libibmad.so" is the system's library whatever the path holds, and this
 // keeps it from loading, as where it is not installed.
 TEST(IbRun, ReadsWritesDumpsAndAFatalError) {

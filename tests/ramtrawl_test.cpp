@@ -182,10 +182,11 @@ using testsrv::Unwritten;
 using Knob = void (*)(kxsim::Chip&, bool on);
 
 // A server on kServedDb with its chip open, and ramtrawl run in the server's
-// directory (beside arr_db.txt) with `device_` first.
-class RemoteRun : public testing::Test {
+// directory (beside arr_db.txt) with the device named by the parameter first.
+class RemoteRun : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
+        device_ = GetParam();
         ASSERT_NE(server_ = testsrv::StartOrFail({kServedDb}), nullptr);
         ASSERT_NE(chip_ = testsrv::OpenChip(*server_), nullptr);
     }
@@ -201,18 +202,12 @@ protected:
     }
     std::unique_ptr<testsrv::Server> server_;
     std::unique_ptr<kxsim::Chip> chip_;
-    std::string device_ = kxsim::kZorvanPciconfName;
+    std::string device_;
 };
 
 // The chip's configuration space, its I2C master (the chip's own master
 // talking to its own slave) and both USB-I2C adapters.
-class Transport : public RemoteRun, public testing::WithParamInterface<const char*> {
-protected:
-    void SetUp() override {
-        device_ = GetParam();
-        RemoteRun::SetUp();
-    }
-};
+class Transport : public RemoteRun {};
 
 TEST_P(Transport, ReadsWritesAndDumps) {
     const std::vector<uint32_t> three = {0x11223344, 0x55667788};
@@ -235,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Names, Transport,
                          testing::Values(kxsim::kZorvanPciconfName, kxsim::kZorvanI2cmName, kxsim::kKxusbName,
                                          kxsim::kDimaxName));
 
-class UsbRun : public Transport {};
+class UsbRun : public RemoteRun {};
 
 // What a user sees when the adapter or the slave fails.
 TEST_P(UsbRun, Faults) {
@@ -254,7 +249,10 @@ void LockAllButTopA(kxsim::Chip& chip, bool on) {
     for (uint32_t gw : {0x41000, 0x42000, 0x43000, 0x44000, 0x12160}) chip.HoldLock(gw, on);
 }
 
-TEST_F(RemoteRun, CommandLines) {
+// The command lines over the chip's configuration space.
+INSTANTIATE_TEST_SUITE_P(Pciconf, RemoteRun, testing::Values(kxsim::kZorvanPciconfName));
+
+TEST_P(RemoteRun, CommandLines) {
     // The embedded processor's cache: the array composes whole control words
     // (code 1, way 0, entry), the gateway takes them from the command line and
     // only forces the direction bit.
@@ -324,7 +322,7 @@ TEST_F(RemoteRun, CommandLines) {
     }
 }
 
-TEST_F(RemoteRun, DumpPipedIntoAReaderThatLeavesEnds) {
+TEST_P(RemoteRun, DumpPipedIntoAReaderThatLeavesEnds) {
     // The SIGPIPE handler of the remote transport must not spin when the
     // broken pipe is standard output itself.
     const std::string command = "set -o pipefail; '" + std::string(RAMTRAWL_BIN) + "' '" +
