@@ -48,7 +48,8 @@ struct SocketPair {
 };
 
 // reads stops after the NUL, readnl after the newline and adds a NUL; both
-// leave the rest unread and store nothing past what they return.
+// leave the rest unread and store nothing past what they return. `later`:
+// bytes sent once the reader has taken the input, which it must wait for.
 TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
     const struct {
         const char* name;
@@ -57,6 +58,7 @@ TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
         bool close_after;
         int maxlen, want_rc;
         std::string want_stored, want_rest;
+        std::string later = "";
     } rows[] = {
         {"reads: one message of two", reads, "abc\0def\0"s, false, 20, 3, "abc\0"s, "def\0"s},
         {"reads: empty message", reads, "\0x"s, false, 20, 0, "\0"s, "x"},
@@ -64,6 +66,8 @@ TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
         {"reads: NUL exactly at maxlen", reads, "abc\0z"s, false, 4, 3, "abc\0"s, "z"},
         {"reads: peer closed without NUL", reads, "ab", true, 20, 2, "ab", ""},
         {"reads: peer closed at once", reads, "", true, 20, 0, "", ""},
+        {"reads: a message split across writes", reads, "R 0x0", false, 32, 12, "R 0x00000010\0"s, "next",
+         "0000010\0next"s},
         {"readnl: one line of two", readnl, "line\nrest", true, 20, 4, "line\n\0"s, "rest"},
         {"readnl: empty line", readnl, "\nx", true, 20, 0, "\n\0"s, "x"},
         {"readnl: cut to maxlen with its NUL", readnl, "abcdef\n", true, 3, 2, "ab\0"s, "cdef\n"},
@@ -76,28 +80,20 @@ TEST(TcpHelpers, ReadsAndReadnlStopAtTheirEndAndLeaveTheRest) {
         p.Send(row.input);
         if (row.close_after) p.CloseWriter();
         std::string buf(64, '#');
-        EXPECT_EQ(row.read_fn(p.fds[1], buf.data(), row.maxlen), row.want_rc);
+        int rc = 0;
+        std::thread reader([&] { rc = row.read_fn(p.fds[1], buf.data(), row.maxlen); });
+        if (!row.later.empty()) {
+            EXPECT_TRUE(testsrv::Eventually([&] {
+                int unread = -1;
+                return ioctl(p.fds[1], FIONREAD, &unread) == 0 && unread == 0;
+            }));
+            p.Send(row.later);
+        }
+        reader.join();
+        EXPECT_EQ(rc, row.want_rc);
         EXPECT_EQ(buf.substr(0, row.want_stored.size() + 1), row.want_stored + '#');
         EXPECT_EQ(p.Rest(), row.want_rest);
     }
-}
-
-TEST(TcpHelpers, ReadsWaitsForAMessageSplitAcrossWrites) {
-    SocketPair p;
-    p.Send("R 0x0");
-    char buf[32];
-    int rc = 0;
-    std::thread reader([&] { rc = reads(p.fds[1], buf, sizeof buf); });
-    // The rest is sent once the reader has taken the first part.
-    EXPECT_TRUE(testsrv::Eventually([&] {
-        int unread = -1;
-        return ioctl(p.fds[1], FIONREAD, &unread) == 0 && unread == 0;
-    }));
-    p.Send("0000010\0next"s);
-    reader.join();
-    EXPECT_EQ(rc, 12);
-    EXPECT_STREQ(buf, "R 0x00000010");
-    EXPECT_EQ(p.Rest(), "next");
 }
 
 // writes adds the NUL; writenl sends up to the first newline, and nothing
