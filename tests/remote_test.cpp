@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -127,49 +128,36 @@ TEST(TcpHelpers, ListenSocketRefusesABadPortOrAddress) {
     close(taken);
 }
 
-// A peer on a free loopback port: for each scripted reply it reads one
-// NUL-terminated request and answers with the reply's exact bytes (an empty
-// reply: it hangs up instead, with a reset when `reset`); then it records
-// whatever else arrives until the client closes.
-class ScriptedPeer {
-public:
-    explicit ScriptedPeer(std::vector<std::string> replies, bool reset = false)
-        : replies_(std::move(replies)), reset_(reset) {}
-    ~ScriptedPeer() {
-        Received();
-        close(listen_fd_);
-    }
-    int port() const { return local_port(listen_fd_); }
-    // Everything the client sent, once it has closed the connection.
-    const std::string& Received() {
-        shutdown(listen_fd_, SHUT_RDWR);  // wakes an accept waiting for a client that never came
-        if (thread_.joinable()) thread_.join();
-        return received_;
-    }
-
-private:
-    void Serve() {
-        const int fd = accept(listen_fd_, nullptr, nullptr);
+// Runs `client` with the host:port of a peer on a free loopback port, and
+// returns every byte the client sent. For each scripted reply the peer reads
+// one NUL-terminated request and answers with the reply's exact bytes (an
+// empty reply: it hangs up instead, with a reset when `reset`); then it
+// records whatever else arrives until the client closes.
+std::string Converse(const std::vector<std::string>& replies, bool reset,
+                     const std::function<void(const std::string& peer)>& client) {
+    const int listen_fd = open_listen_socket("127.0.0.1", 0);
+    std::string received;
+    std::thread peer([&] {
+        const int fd = accept(listen_fd, nullptr, nullptr);
         size_t answered = 0;
         char c;
         while (fd >= 0 && read(fd, &c, 1) == 1) {
-            received_ += c;
-            if (c != '\0' || answered == replies_.size()) continue;
-            const std::string& reply = replies_[answered++];
+            received += c;
+            if (c != '\0' || answered == replies.size()) continue;
+            const std::string& reply = replies[answered++];
             const linger abort{1, 0};
-            if (reply.empty() && reset_) setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            if (reply.empty() && reset) setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
             if (reply.empty()) break;
             send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);  // the client may have closed already
         }
         close(fd);
-    }
-
-    std::vector<std::string> replies_;
-    bool reset_;
-    int listen_fd_ = open_listen_socket("127.0.0.1", 0);
-    std::string received_;
-    std::thread thread_{[this] { Serve(); }};
-};
+    });
+    client("127.0.0.1:" + std::to_string(local_port(listen_fd)));
+    shutdown(listen_fd, SHUT_RDWR);  // wakes an accept waiting for a client that never came
+    peer.join();
+    close(listen_fd);
+    return received;
+}
 
 const std::string kOpenOk = "O\0"s;
 const std::string kOpenRequest = "O 0x00000001 /dev/kdt/kx31001_pci_cr0\0"s;
@@ -234,37 +222,38 @@ TEST(RemoteClient, RequestsAndReplies) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ScriptedPeer peer(row.replies);
         std::string name = row.remote;
-        const size_t at = name.find("PEER");
-        if (at != std::string::npos) name.replace(at, 4, "127.0.0.1:" + std::to_string(peer.port()));
-        errno = 0;
-        kfile* mf = kopen(name.c_str());
-        Outcome got = {mf ? 0 : -1, errno};
-        u_int32_t value = 7;
-        if (mf && row.op == Op::ReadAfterBadReply) {
-            EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
-        }
-        if (mf && (row.op == Op::Read || row.op == Op::ReadAfterBadReply)) {
-            got = Try([&] { return kread4(mf, row.offset, &value); });
-        }
-        if (mf && row.op == Op::Write) got = Try([&] { return kwrite4(mf, row.offset, 0xDEADBEEF); });
-        if (mf && row.op == Op::Read64) got = Try([&] { return kread64(mf, row.offset, &value, 4); });
-        if (mf && row.op == Op::Write64) got = Try([&] { return kwrite64(mf, row.offset, &value, 4); });
-        if (mf) {
-            // Set by the remote open as for a local handle of that name.
-            EXPECT_EQ(mf->dtype, KDT_ZORVAN);
-            EXPECT_EQ(mf->flags, row.remote == long_name ? KDEVS_REM : KDEVS_REM | KDEVS_ZORVAN_CR);
-            EXPECT_EQ(kclose(mf), 0);
-        }
-        EXPECT_EQ(got, (Outcome{row.want_rc, row.want_errno}));
-        EXPECT_EQ(value, row.want_value);
+        const std::string received = Converse(row.replies, false, [&](const std::string& peer) {
+            const size_t at = name.find("PEER");
+            if (at != std::string::npos) name.replace(at, 4, peer);
+            errno = 0;
+            kfile* mf = kopen(name.c_str());
+            Outcome got = {mf ? 0 : -1, errno};
+            u_int32_t value = 7;
+            if (mf && row.op == Op::ReadAfterBadReply) {
+                EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
+            }
+            if (mf && (row.op == Op::Read || row.op == Op::ReadAfterBadReply)) {
+                got = Try([&] { return kread4(mf, row.offset, &value); });
+            }
+            if (mf && row.op == Op::Write) got = Try([&] { return kwrite4(mf, row.offset, 0xDEADBEEF); });
+            if (mf && row.op == Op::Read64) got = Try([&] { return kread64(mf, row.offset, &value, 4); });
+            if (mf && row.op == Op::Write64) got = Try([&] { return kwrite64(mf, row.offset, &value, 4); });
+            if (mf) {
+                // Set by the remote open as for a local handle of that name.
+                EXPECT_EQ(mf->dtype, KDT_ZORVAN);
+                EXPECT_EQ(mf->flags, row.remote == long_name ? KDEVS_REM : KDEVS_REM | KDEVS_ZORVAN_CR);
+                EXPECT_EQ(kclose(mf), 0);
+            }
+            EXPECT_EQ(got, (Outcome{row.want_rc, row.want_errno}));
+            EXPECT_EQ(value, row.want_value);
+        });
         if (row.want_sent) {
-            EXPECT_EQ(peer.Received(), kOpenRequest + *row.want_sent + "C\0"s);
+            EXPECT_EQ(received, kOpenRequest + *row.want_sent + "C\0"s);
         }
         if (row.remote == long_name) {
             const std::string cut = name.substr(name.find('/') + 1, 1022);
-            EXPECT_EQ(peer.Received(), "O 0x00000001 /dev/" + cut.substr(cut.find(',') + 6) + "\0C\0"s);
+            EXPECT_EQ(received, "O 0x00000001 /dev/" + cut.substr(cut.find(',') + 6) + "\0C\0"s);
         }
     }
 }
@@ -310,22 +299,24 @@ TEST(RemoteClient, OpenToAServerThatHangsUpFails) {
 // reply; the second one's send meets EPIPE, reported through standard
 // output's buffer after the data printed before it.
 TEST(RemoteClient, DroppedConnectionIsReportedAfterThePrintedData) {
-    ScriptedPeer peer({kOpenOk, ""}, true);
-    kfile* mf = kopen(("127.0.0.1:" + std::to_string(peer.port()) + ",@dev@x").c_str());
-    ASSERT_NE(mf, nullptr);
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO), captured = memfd_create("stdout", MFD_CLOEXEC);
-    dup2(captured, STDOUT_FILENO);
-    printf("data\n");
-    u_int32_t value = 0;
-    for (int i = 0; i < 2; ++i) EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
-    kclose(mf);  // its close request meets EPIPE too
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    const std::string pipe_message = "Got SIGPIPE...\n";
-    EXPECT_EQ(testsrv::ReadFile("/proc/self/fd/" + std::to_string(captured)), "data\n" + pipe_message + pipe_message);
-    close(captured);
+    Converse({kOpenOk, ""}, true, [](const std::string& peer) {
+        kfile* mf = kopen((peer + ",@dev@x").c_str());
+        ASSERT_NE(mf, nullptr);
+        fflush(stdout);
+        const int saved = dup(STDOUT_FILENO), captured = memfd_create("stdout", MFD_CLOEXEC);
+        dup2(captured, STDOUT_FILENO);
+        printf("data\n");
+        u_int32_t value = 0;
+        for (int i = 0; i < 2; ++i) EXPECT_EQ(Try([&] { return kread4(mf, 0x40, &value); }), Fails(EIO));
+        kclose(mf);  // its close request meets EPIPE too
+        fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        const std::string pipe_message = "Got SIGPIPE...\n";
+        EXPECT_EQ(testsrv::ReadFile("/proc/self/fd/" + std::to_string(captured)),
+                  "data\n" + pipe_message + pipe_message);
+        close(captured);
+    });
 }
 
 }  // namespace
