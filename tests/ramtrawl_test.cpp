@@ -245,10 +245,6 @@ TEST_P(UsbRun, Faults) {
 
 INSTANTIATE_TEST_SUITE_P(Adapters, UsbRun, testing::Values(kxsim::kKxusbName, kxsim::kDimaxName));
 
-void LockAllButTopA(kxsim::Chip& chip, bool on) {
-    for (uint32_t gw : {0x41000, 0x42000, 0x43000, 0x44000, 0x12160}) chip.HoldLock(gw, on);
-}
-
 // The command lines over the chip's configuration space.
 INSTANTIATE_TEST_SUITE_P(Pciconf, RemoteRun, testing::Values(kxsim::kZorvanPciconfName));
 
@@ -306,7 +302,10 @@ TEST_P(RemoteRun, CommandLines) {
             {{"-gw", "40000", "-a", "1"},
              "-E- TimeOut Busy\n-E- GW 40000 is busy, waited for the read to end 1000 attempts\n"
              "-E- operation canceled, since gw was busy\n", 255});
-    RunWith(LockAllButTopA, {{}, every + "-E- operation partially done, because gw was locked\n", 255});
+    // Every gateway but top.a's locked.
+    RunWith([](kxsim::Chip& c, bool on) {
+        for (uint32_t gw : {0x41000, 0x42000, 0x43000, 0x44000, 0x12160}) c.HoldLock(gw, on);
+    }, {{}, every + "-E- operation partially done, because gw was locked\n", 255});
     // The -d text is cut into words from its right end, most significant word
     // first, every word above the text's written as zero: the big array's
     // entry 9, filled beforehand, and its last three words.
