@@ -15,9 +15,9 @@ using testsrv::kDone;
 using testsrv::Unwritten;
 
 // Each row runs after the rows above it, beside arr_db.txt, libibmad looked
-// for in `libs`: the double's directory, or (VersionedOnly) a directory
-// holding only the double's versioned name beside a broken copy of the one
-// library libibmad needs. Where the development package is installed,
+// for in `libs`: a directory holding only the double's versioned name beside
+// a broken copy of the one library libibmad needs, then the double's own
+// directory. Where the development package is installed,
 // "libibmad.so" is the system's library whatever the path holds, and this
 // keeps it from loading, as where it is not installed.
 TEST(IbRun, ReadsWritesDumpsAndAFatalError) {
@@ -28,27 +28,22 @@ TEST(IbRun, ReadsWritesDumpsAndAFatalError) {
     dir.Write("libs/libibumad.so.3", "");
     ASSERT_EQ(symlink(IBMAD_DOUBLE_DIR "/libibmad.so.5", (versioned_only + "/libibmad.so.5").c_str()), 0);
     const std::vector<uint32_t> three = {0x11223344, 0x55667788};
-    const std::string ib = IBMAD_DOUBLE_DIR;
-    const struct {
-        testsrv::Args args;
-        std::string libs, out;
-        int status;
-    } rows[] = {
-        {{"lid-5", "-gw", "40000", "-a", "3"}, ib, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone, 0},
-        {{"lid-5", "-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, versioned_only, kDone, 0},
-        {{"lid-5,ca0,1", "-arr", "top.a", "-a", "3"}, ib, EntryLine(0x40000, "top.a", 3, three) + kDone, 0},
-        {{"lid-5", "-arr", "top.a"}, ib, testsrv::TopA("top.a", {{3, three}}) + kDone, 0},
-        {{"lid-5,ca0,2x", "-gw", "40000", "-a", "1"}, ib,
-         "ibvsmad: iberror: failed: Bad port number format (2x)\n", 255},
+    const auto run_with = [&](const std::string& libs, const std::vector<testsrv::RunRow>& rows) {
+        testsrv::ExpectRuns({RAMTRAWL_BIN}, rows, dir.path(),
+                            {"LD_LIBRARY_PATH=" + libs, "KXSIM_IBMAD_IMAGE=" + dir.image(),
+                             "KXSIM_IBMAD_DB=" + dir.path() + "/arr_db.txt"});
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        testsrv::Args argv = {RAMTRAWL_BIN};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        const testsrv::Args env = {"LD_LIBRARY_PATH=" + row.libs, "KXSIM_IBMAD_IMAGE=" + dir.image(),
-                                   "KXSIM_IBMAD_DB=" + dir.path() + "/arr_db.txt"};
-        testsrv::ExpectRun(testsrv::RunProgram(argv, dir.path(), env), row.out, row.status);
-    }
+    run_with(versioned_only, {
+        {{"lid-5", "-gw", "40000", "-a", "3"},
+         EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone},
+        {{"lid-5", "-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, kDone},
+    });
+    run_with(IBMAD_DOUBLE_DIR, {
+        {{"lid-5,ca0,1", "-arr", "top.a", "-a", "3"}, EntryLine(0x40000, "top.a", 3, three) + kDone},
+        {{"lid-5", "-arr", "top.a"}, testsrv::TopA("top.a", {{3, three}}) + kDone},
+        {{"lid-5,ca0,2x", "-gw", "40000", "-a", "1"},
+         "ibvsmad: iberror: failed: Bad port number format (2x)\n", 255},
+    });
 }
 
 }  // namespace

@@ -1,17 +1,16 @@
 // The ramtrawl program run as a user runs it: its command-line grammar, the
-// database listing and where it finds the database. None of these cases
-// reaches a device.
+// database listing and where it finds the database, none of which reaches a
+// device; then against the real kxcr-server serving the simulated chip, what
+// a user sees over each transport the server offers.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "server_helpers.h"
 
 namespace {
-
-using testsrv::Args;
 
 const char* const kUsage =
     "\n-E- Usage : trawlram [-l] <device> [ -gw <GW-addr:Add-idx> | -arr <arr-path> [ -a "
@@ -59,13 +58,7 @@ std::string Illegal(const std::string& value) { return "-E- illegal value " + va
 TEST_F(RamtrawlTest, CommandLineOutcomes) {
     const std::string noDevice = "-E- Cannot open kdt device : nodev\n", me = RAMTRAWL_BIN;
     const std::string unknown = me + ": unrecognized option '-x'\n";
-    struct Row {
-        Args args;
-        std::string out;
-        int status;
-        std::string err = "";  // the option scanner's own diagnostic
-    };
-    const Row rows[] = {
+    testsrv::ExpectRuns({RAMTRAWL_BIN}, {
         // Rejected: the usage text.
         {{}, kUsage, 1},                                  // no device
         {{"nodev", "stray"}, kUsage, 1},                  // a stray word, no -gw/-arr
@@ -81,7 +74,6 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
         {{"nodev", "-gw", "1", "-a", "2", "-d", "3", "stray"}, kUsage, 1},  // 9 > 8
         {{"nodev", "-arr", "x", "-a", "2", "-d", "3", "stray"}, kUsage, 1},
         // Listed without opening the device, whatever else is on the line.
-        {{"nodev", "-l"}, kExampleListing, 0},
         {{"-l"}, kExampleListing, 0},
         {{"nodev", "-arr", "top.blk.mem_a", "-a", "ffffffff", "-d", "12", "-l"}, kExampleListing, 0},
         {{"nodev", "-l", "-gw", "zz"}, kExampleListing, 0},  // listed before zz is looked at
@@ -113,13 +105,7 @@ TEST_F(RamtrawlTest, CommandLineOutcomes) {
         {{"nodev", "--arr", "top.blk.mem_a", "-a", "-1"}, noDevice, 1},
         // The device is the first word, whatever it looks like.
         {{"-gw", "40000", "nodev"}, "-E- Cannot open kdt device : -gw\n", 1},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::PrintToString(row.args));
-        Args argv = {RAMTRAWL_BIN};
-        argv.insert(argv.end(), row.args.begin(), row.args.end());
-        testsrv::ExpectRun(testsrv::RunProgram(argv, dir_.path()), row.out, row.status, row.err);
-    }
+    }, dir_.path());
 }
 
 // Each database line listed with its access: read-write, read-only (the
@@ -164,22 +150,185 @@ TEST_F(RamtrawlTest, WhereTheDatabaseIsFound) {
         std::filesystem::create_directory(dir + sub);
     for (const char* sub : {"/prog", "/bare"}) std::filesystem::create_symlink(RAMTRAWL_BIN, dir + sub + "/ramtrawl");
     dir_.Write("prog/arr_db.txt", "beside.prog GW_field 1\n");
-    const struct {
-        std::string program;
-        std::string cwd;
-        std::string out;
-        int status;
-    } rows[] = {
-        {dir + "/prog/ramtrawl", dir + "/empty", "[rw] beside.prog\n", 0},
-        {dir + "/prog/ramtrawl", dir, kExampleListing, 0},
-        {dir + "/bare/ramtrawl", dir + "/empty", "-E- Cannot open DataBase file : " + dir + "/bare/arr_db.txt\n", 1},
-        {"ramtrawl", dir + "/bare", "-E- Cannot open DataBase file : arr_db.txt\n", 1},
-        {RAMTRAWL_BIN, dir + "/unreadable", "-E- Error reading DataBase file : arr_db.txt\n", 1},
+    const auto list = [](const std::string& program, const std::string& cwd, const std::string& out,
+                         int status) {
+        SCOPED_TRACE(program + " in " + cwd);
+        testsrv::ExpectRun(testsrv::RunProgram({program, "nodev", "-l"}, cwd), out, status);
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.program + " in " + row.cwd);
-        testsrv::ExpectRun(testsrv::RunProgram({row.program, "nodev", "-l"}, row.cwd), row.out, row.status);
+    list(dir + "/prog/ramtrawl", dir + "/empty", "[rw] beside.prog\n", 0);
+    list(dir + "/prog/ramtrawl", dir, kExampleListing, 0);
+    list(dir + "/bare/ramtrawl", dir + "/empty",
+         "-E- Cannot open DataBase file : " + dir + "/bare/arr_db.txt\n", 1);
+    list("ramtrawl", dir + "/bare", "-E- Cannot open DataBase file : arr_db.txt\n", 1);
+    list(RAMTRAWL_BIN, dir + "/unreadable", "-E- Error reading DataBase file : arr_db.txt\n", 1);
+}
+
+// The database of the chip kxcr-server serves.
+const char kServedDb[] =
+    "Array_name Type Address cOffset cSize iOffset iSize Max DataAddr dSize\n"
+    "top.a      GW_simple     40000 24 4 0 16 15    40008 2\n"
+    "top.mem_a  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 0 1 7\n"
+    "top.mem_b  GW_array_addr 41000 24 4 0 16 65535 41008 2 12 4 1 1 7\n"
+    "top.big    GW_simple     42000 24 4 0 16 65535 42100 64\n"
+    "top.icache GW_irisc      44000 24 6 0 16 4     44010 1 1 2 0\n"
+    "top.mem_ro GW_array_addr 12160 24 4 0 16 65535 12180 2 12 4 0 15 4095\n"
+    "top.rx_q   GW_rx_buffer  43000 24 4 0 16 4095  43030 9 3\n";
+
+using testsrv::EntryLine;
+using testsrv::kDone;
+using testsrv::RunRow;
+using testsrv::TopA;
+using testsrv::Unwritten;
+using Knob = void (*)(kxsim::Chip&, bool on);
+
+// A server on kServedDb with its chip open, and ramtrawl run in the server's
+// directory (beside arr_db.txt) with the device named by the parameter first.
+class RemoteRun : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        device_ = GetParam();
+        ASSERT_NE(server_ = testsrv::StartOrFail({kServedDb}), nullptr);
+        ASSERT_NE(chip_ = testsrv::OpenChip(*server_), nullptr);
     }
+    // Each row runs after the rows above it: the reads see the earlier writes.
+    void RunRows(const std::vector<RunRow>& rows) {
+        testsrv::ExpectRuns({RAMTRAWL_BIN, server_->RemoteName(device_)}, rows, server_->dir());
+    }
+    // One row run with `knob` turned on.
+    void RunWith(Knob knob, const RunRow& row) {
+        knob(*chip_, true);
+        RunRows({row});
+        knob(*chip_, false);
+    }
+    std::unique_ptr<testsrv::Server> server_;
+    std::unique_ptr<kxsim::Chip> chip_;
+    std::string device_;
+};
+
+// The chip's configuration space, its I2C master (the chip's own master
+// talking to its own slave) and both USB-I2C adapters.
+class Transport : public RemoteRun {};
+
+TEST_P(Transport, ReadsWritesAndDumps) {
+    const std::vector<uint32_t> three = {0x11223344, 0x55667788};
+    RunRows({
+        {{"-gw", "40000", "-a", "3"}, EntryLine(0x40000, "", 3, Unwritten(0x40000, 3, 2)) + kDone},
+        {{"-arr", "top.a", "-a", "3", "-d", "1122334455667788"}, kDone},
+        {{"-arr", "top.a", "-a", "3"}, EntryLine(0x40000, "top.a", 3, three) + kDone},
+        {{"-gw", "40000", "-a", "f", "-d", "abc"}, kDone},
+        {{"-gw", "40000", "-a", "f"}, EntryLine(0x40000, "", 0xf, {0, 0xabc}) + kDone},
+        {{"-gw", "40000"}, TopA("", {{3, three}, {0xf, {0, 0xabc}}}) + kDone},
+        {{"-arr", "top.a"}, TopA("top.a", {{3, three}, {0xf, {0, 0xabc}}}) + kDone},
+    });
+    EXPECT_EQ(chip_->Entry(0x40000, 3), three);
+    // The I2C master's control register shows its last command, a stop,
+    // done; no other transport uses it.
+    EXPECT_EQ(chip_->Peek(0xF0180), device_ == kxsim::kZorvanI2cmName ? 0x00070048u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, Transport,
+                         testing::Values(kxsim::kZorvanPciconfName, kxsim::kZorvanI2cmName, kxsim::kKxusbName,
+                                         kxsim::kDimaxName));
+
+class UsbRun : public RemoteRun {};
+
+// What a user sees when the adapter or the slave fails.
+TEST_P(UsbRun, Faults) {
+    // An adapter that moves nothing cannot even be opened.
+    const Knob silent = [](kxsim::Chip& c, bool on) {
+        c.SetUsbFault(on ? kxsim::UsbFault::Silent : kxsim::UsbFault::None);
+    };
+    RunWith(silent, {{"-gw", "40000"}, "-E- Cannot open kdt device : " + server_->RemoteName(device_) + "\n", 1});
+    RunWith([](kxsim::Chip& c, bool on) { c.SetI2cAnswers(!on); },
+            {{"-arr", "top.a", "-a", "3"}, "", 2, "-E- Cr read (0x00040000) failed: Input/output error(5)\n"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, UsbRun, testing::Values(kxsim::kKxusbName, kxsim::kDimaxName));
+
+// The command lines over the chip's configuration space.
+INSTANTIATE_TEST_SUITE_P(Pciconf, RemoteRun, testing::Values(kxsim::kZorvanPciconfName));
+
+TEST_P(RemoteRun, CommandLines) {
+    // The embedded processor's cache: the array composes whole control words
+    // (code 1, way 0, entry), the gateway takes them from the command line and
+    // only forces the direction bit.
+    // Unwritten lines read what the chip holds at those control words.
+    const auto icache_line = [](uint32_t line, const std::vector<uint32_t>& words) {
+        return EntryLine(0x44000, "top.icache", line, words);
+    };
+    const std::string icache = icache_line(0, Unwritten(0x44000, 0x01000000, 1)) + icache_line(1, {0x55}) +
+                               icache_line(2, {0x1234abcd}) + icache_line(3, Unwritten(0x44000, 0x010000c0, 1));
+    // The second array behind a shared gateway: its lines from 0x1000 on.
+    std::string mem_b;
+    for (uint32_t line = 0; line <= 7; ++line)
+        mem_b += EntryLine(0x41000, "top.mem_b", line,
+                           line == 7 ? std::vector<uint32_t>{0, 0xdeadbeef} : Unwritten(0x41000, 0x1000 + line, 2));
+    // With neither -gw nor -arr every array is read in the order of the
+    // names; those behind a locked gateway are skipped and named.
+    std::string every = TopA("top.a", {});
+    for (const auto& [gw, name] : std::vector<std::pair<std::string, std::string>>{
+             {"42000", "top.big"}, {"44000", "top.icache"}, {"41000", "top.mem_a"}, {"41000", "top.mem_b"},
+             {"12160", "top.mem_ro"}, {"43000", "top.rx_q"}})
+        every += "-E- TimeOut lock GW " + gw + "\n-E- array " + name +
+                 " was not read, because its gw was locked\n";
+    const std::string too_high = "-E- Address is too high for the specified array/gw \n";
+    RunRows({
+        // Array-addressed: line 7 of the second array is gateway index 0x1007.
+        {{"-arr", "top.mem_b", "-a", "7", "-d", "deadbeef"}, kDone},
+        {{"-gw", "41000", "-a", "1007"}, EntryLine(0x41000, "", 0x1007, {0, 0xdeadbeef}) + kDone},
+        {{"-arr", "top.mem_b"}, mem_b + kDone},
+        {{"-arr", "top.icache", "-a", "2", "-d", "1234abcd"}, kDone},
+        {{"-arr", "top.icache", "-a", "2"}, EntryLine(0x44000, "top.icache", 2, {0x1234abcd}) + kDone},
+        // Code 1, way 0, entry 2: read whatever bit 24 says.
+        {{"-gw", "44000", "-a", "80"}, EntryLine(0x44000, "", 0x1000080, {0x1234abcd}) + kDone},
+        // Code 2 once bit 24 is cleared, way 0, entry 1.
+        {{"-gw", "44000", "-a", "3000040", "-d", "55"}, kDone},
+        {{"-arr", "top.icache", "-a", "4"}, too_high, 2},
+        {{"-arr", "top.icache"}, icache + kDone},
+        // Refusals.
+        {{"-gw", "40000", "-a", "10"}, "-E- address/maximal 10/f\n" + too_high, 2},
+        {{"-gw", "99999"}, "-E- GateWay 99999 not found in DataBase arr_db.txt\n", 255},
+        {{"-gw", "0", "-a", "1", "-d", "5"}, "-E- GateWay 0 not found in DataBase arr_db.txt\n", 255},
+        {{"-arr", "top.nothing"}, "-E- Array top.nothing not found in DataBase arr_db.txt\n", 255},
+        {{"-arr", "TOP.a", "-a", "1", "-d", "5"}, "-E- Array TOP.a not found in DataBase arr_db.txt\n", 255},
+        {{"-gw", "12160", "-a", "0", "-d", "1"}, "-E- GateWay 12160 is read-only \n", 255},
+        {{"-arr", "top.rx_q", "-a", "0", "-d", "1"}, "-E- Array top.rx_q is read-only \n", 255},
+    });
+    // Time-outs.
+    RunWith([](kxsim::Chip& c, bool on) { c.HoldLock(0x40000, on); },
+            {{"-gw", "40000", "-a", "1"},
+             "-E- TimeOut lock GW 40000\n-E- operation partially done, because gw was locked\n", 255});
+    RunWith([](kxsim::Chip& c, bool on) { c.SetBusyReads(0x40000, on ? kxsim::kBusyForever : 0); },
+            {{"-gw", "40000", "-a", "1"},
+             "-E- TimeOut Busy\n-E- GW 40000 is busy, waited for the read to end 1000 attempts\n"
+             "-E- operation canceled, since gw was busy\n", 255});
+    // Every gateway but top.a's locked.
+    RunWith([](kxsim::Chip& c, bool on) {
+        for (uint32_t gw : {0x41000, 0x42000, 0x43000, 0x44000, 0x12160}) c.HoldLock(gw, on);
+    }, {{}, every + "-E- operation partially done, because gw was locked\n", 255});
+    // The -d text is cut into words from its right end, most significant word
+    // first, every word above the text's written as zero: the big array's
+    // entry 9, filled beforehand, and its last three words.
+    for (const auto& [data, last] : std::vector<std::pair<const char*, std::vector<uint32_t>>>{
+             {"1234", {0, 0, 0x1234}}, {"123456789", {0, 0x1, 0x23456789}},
+             {"123456789abcdef01", {0x1, 0x23456789, 0xabcdef01}}, {"", {0, 0, 0}},
+             {"FfFfFfFf0", {0, 0xf, 0xfffffff0}}}) {
+        std::vector<uint32_t> words(61, 0);
+        words.insert(words.end(), last.begin(), last.end());
+        chip_->SetEntry(0x42000, 9, std::vector<uint32_t>(64, 0xdead));
+        RunRows({{{"-gw", "42000", "-a", "9", "-d", data}, kDone},
+                 {{"-gw", "42000", "-a", "9"}, EntryLine(0x42000, "", 9, words) + kDone}});
+    }
+}
+
+TEST_P(RemoteRun, DumpPipedIntoAReaderThatLeavesEnds) {
+    // The SIGPIPE handler of the remote transport must not spin when the
+    // broken pipe is standard output itself.
+    const std::string command = "set -o pipefail; '" + std::string(RAMTRAWL_BIN) + "' '" +
+                                server_->RemoteName(device_) + "' -arr top.big | head -n 1";
+    testsrv::RunResult r = testsrv::RunProgram({"/bin/bash", "-c", command}, server_->dir());
+    EXPECT_EQ(r.out, EntryLine(0x42000, "top.big", 0, Unwritten(0x42000, 0, 64)));
+    EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -59,6 +60,16 @@ void ExpectRun(const RunResult& r, const std::string& out, int status, const std
     EXPECT_EQ(r.status, status);
 }
 
+void ExpectRuns(const Args& command, const std::vector<RunRow>& rows, const std::string& cwd,
+                const Args& env) {
+    for (const RunRow& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.args));
+        Args argv = command;
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        ExpectRun(RunProgram(argv, cwd, env), row.out, row.status, row.err);
+    }
+}
+
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -76,7 +87,7 @@ RunResult RunProgram(const Args& argv, const std::string& cwd, const Args& env) 
     return r;
 }
 
-std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string* error) {
+std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
     std::unique_ptr<Server> server(new Server());
     const std::string& dir = server->dir();
     Args argv = {SERVER_BIN, "--sim", server->image_path(), "--db", server->dir_.Write("arr_db.txt", options.db_text),
@@ -115,7 +126,7 @@ std::unique_ptr<Server> Server::Start(const ServerOptions& options, std::string*
     });
     sscanf(said.c_str(), "listening on 127.0.0.1:%d\n", &server->port_);
     if (server->port_ <= 0) {
-        *error = "server did not start; its log: " + server->Log();
+        ADD_FAILURE() << "server did not start; its log: " << server->Log();
         return nullptr;
     }
     return server;
@@ -138,20 +149,11 @@ void Server::Stop() {
 
 std::string Server::RemoteName(const std::string& local_name) const {
     std::string name = local_name;
-    for (char& c : name) {
-        if (c == '/') c = '@';
-    }
+    std::replace(name.begin(), name.end(), '/', '@');
     return "127.0.0.1:" + std::to_string(port_) + "," + name;
 }
 
 std::string Server::Log() const { return ReadFile(dir() + "/server.log"); }
-
-std::unique_ptr<Server> StartOrFail(const ServerOptions& options) {
-    std::string error;
-    std::unique_ptr<Server> server = Server::Start(options, &error);
-    EXPECT_NE(server, nullptr) << error;
-    return server;
-}
 
 std::unique_ptr<kxsim::Chip> OpenChip(const Server& server) {
     std::string error;
@@ -169,11 +171,9 @@ bool Eventually(const std::function<bool()>& done) {
 }
 
 std::string EntryLine(uint32_t gw, const std::string& name, uint32_t index, const std::vector<uint32_t>& words) {
-    char text[64];
-    snprintf(text, sizeof text, "%x : ", gw);
-    std::string line = text + (name.empty() ? "" : name + " : ");
-    snprintf(text, sizeof text, "%3x : ", index);
-    line += text;
+    char text[128];
+    snprintf(text, sizeof text, "%x : %s%3x : ", gw, name.empty() ? "" : (name + " : ").c_str(), index);
+    std::string line = text;
     for (uint32_t w : words) {
         snprintf(text, sizeof text, "%08x ", w);
         line += text;

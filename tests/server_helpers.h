@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "sim.h"
 #include "sim_helpers.h"
 
 namespace testsrv {
@@ -30,6 +29,20 @@ struct RunResult {
 };
 
 void ExpectRun(const RunResult& r, const std::string& out, int status = 0, const std::string& err = "");
+
+// One run of a program: the words of its command line after a fixed start,
+// what it prints and how it ends.
+struct RunRow {
+    Args args;
+    std::string out;
+    int status = 0;
+    std::string err = "";
+};
+
+// Runs `command` followed by each row's words, one row after the other, in
+// `cwd` with `env` added, and checks each outcome exactly.
+void ExpectRuns(const Args& command, const std::vector<RunRow>& rows, const std::string& cwd = "",
+                const Args& env = {});
 
 // Runs argv[0] with its arguments in directory `cwd` (the caller's when
 // empty), extra environment entries "NAME=value" added, and waits for it.
@@ -51,10 +64,11 @@ struct ServerOptions {
 // holding the chip image, the database and the server's standard error.
 class Server {
 public:
-    // Starts the server and waits until it listens; null with a reason on
-    // failure. The server dies with the thread that started it, so that no
-    // server outlives a crashed test: start it from the test's own thread.
-    static std::unique_ptr<Server> Start(const ServerOptions& options, std::string* error);
+    // Starts the server and waits until it listens; null with the test
+    // failed when it does not. The server dies with the thread that started
+    // it, so that no server outlives a crashed test: start it from the
+    // test's own thread.
+    friend std::unique_ptr<Server> StartOrFail(const ServerOptions& options);
     // Stops the server and fails the test when its log holds a sanitizer
     // report: one of a finished session would otherwise go unnoticed.
     ~Server();

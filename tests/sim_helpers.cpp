@@ -89,16 +89,14 @@ std::string Diff(const std::vector<kxsim::Access>& expected, const std::vector<k
     return text;
 }
 
-CaptureStdout::CaptureStdout()
-    : saved_buf_(std::cout.rdbuf(out_.rdbuf())), saved_flags_(std::cout.flags()), saved_fill_(std::cout.fill()) {
-    std::cout.flags(std::ios_base::dec | std::ios_base::skipws);
-    std::cout.fill(' ');
+CaptureStdout::CaptureStdout() : saved_buf_(std::cout.rdbuf(out_.rdbuf())), saved_format_(nullptr) {
+    saved_format_.copyfmt(std::cout);
+    std::cout.copyfmt(std::ios(nullptr));
 }
 
 CaptureStdout::~CaptureStdout() {
     std::cout.rdbuf(saved_buf_);
-    std::cout.flags(saved_flags_);
-    std::cout.fill(saved_fill_);
+    std::cout.copyfmt(saved_format_);
 }
 
 }  // namespace simtest

@@ -87,7 +87,7 @@ inline kxsim::Access AnyRead(uint32_t addr) { return {'r', addr, 0}; }
 std::string Diff(const std::vector<kxsim::Access>& expected, const std::vector<kxsim::Access>& actual);
 
 // Redirects std::cout into a string while alive, starting from the default
-// stream state (decimal, fill ' ') and restoring the previous state after.
+// format (decimal, fill ' ', ...) and restoring the previous one after.
 class CaptureStdout {
 public:
     CaptureStdout();
@@ -99,8 +99,7 @@ public:
 private:
     std::ostringstream out_;
     std::streambuf* saved_buf_;
-    std::ios_base::fmtflags saved_flags_;
-    char saved_fill_;
+    std::ios saved_format_;
 };
 
 }  // namespace simtest
