@@ -46,11 +46,12 @@ protected:
 };
 
 // A walk reports a locked gateway and goes on; the array walk goes in name
-// order and skips sxp.pb_context, the gateway walk visits every gateway.
+// order, reads the later of two lines with one name and skips sxp.pb_context,
+// the gateway walk visits every gateway.
 TEST_F(LibTest, Walks) {
-    auto lib = Load(kWalkDb);
+    auto lib = Load(std::string(kWalkDb) + "a.mem GW_simple 40100 24 4 0 16 1 40108 1\n");
     EXPECT_PRINTS(lib->ReadByArray(), Ok,
-                  "40000 : a.mem :   0 : 00000400 \n40000 : a.mem :   1 : 00000401 \n"
+                  "40100 : a.mem :   0 : 00000401 \n40100 : a.mem :   1 : 00000402 \n"
                   "40100 : b.mem :   0 : 00000401 \n40100 : b.mem :   1 : 00000402 \n"
                   "40200 : c.mem :   0 : 00000402 \n40200 : c.mem :   1 : 00000403 \n");
     chip().HoldLock(0x40200, true);
