@@ -77,10 +77,13 @@ TEST_F(LibTest, LookupsAndTheFailureThatStopsAWalk) {
         {"entry of a missing gateway", OP(lib->ReadByGw(0x40004, 0)), ArrLib::GwNotFound, "", {}, kNoAccess},
         {"entry beyond the gateway", OP(lib->ReadByGw(0x40200, 2)), ArrLib::AddrTooHigh,
          "-E- address/maximal 2/1\n", {}},
+        {"entry beyond a gateway of a later line", OP(lib->ReadByGw(0x40000, 2)), ArrLib::AddrTooHigh,
+         "-E- address/maximal 2/1\n", {}},
         {"named, sxp.pb_context is read", OP(lib->ReadByArray("sxp.pb_context")), Ok,
          "40300 : sxp.pb_context :   0 : 00000403 \n40300 : sxp.pb_context :   1 : 00000404 \n"},
-        // The refused index left the lock held until the library is freed.
-        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40200, 0)}},
+        // The refused indexes left their locks held until the library is
+        // freed, which gives them back in address order.
+        {"freed", OP(lib.reset(), Ok), Ok, "", {}, Traffic{W(0x40000, 0), W(0x40200, 0)}},
     });
     lib = Load(kWalkDb);
     chip().HoldLock(0x40000, true);
